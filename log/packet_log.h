@@ -1,0 +1,27 @@
+// The packet record and the log file that receives every record.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "rawinput/records.h"
+
+namespace packetlog {
+
+using PacketRecord = std::string;
+
+// One line of text for one mouse packet, ending in "\r\n".
+PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOUSE& mouse);
+
+// The program-wide log stream: lives from static initialisation to static
+// finalisation, whose destructor closes the file if it is still open.
+extern std::ofstream log_stream;
+
+// Creates or truncates "log.txt" in the current directory; the result is not
+// examined: a log that cannot be opened drops every record.
+void log_open();
+void log_write(const PacketRecord& record);
+void log_close();
+
+}  // namespace packetlog

@@ -1,0 +1,23 @@
+// The loader the entry points are bound through. Each platform links one
+// implementation: kernel32 on Windows, the XInput2 stand-in on Linux, a scripted
+// fake in the tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rawinput {
+
+// Module handle for name, or null.
+void* LoadLibraryA(const char* name);
+// The named entry point of module, or null.
+void* GetProcAddress(void* module, const char* name);
+// Failure code of the last call that failed.
+std::uint32_t GetLastError();
+
+// The C heap, as the loader's platform provides it; the fake can make it fail.
+void* mem_alloc(std::size_t count, std::size_t size);  // zeroed, overflow-checked
+void* mem_realloc(void* block, std::size_t size);
+void mem_free(void* block);
+
+}  // namespace rawinput

@@ -1,0 +1,96 @@
+// The headless backend: every toolkit operation in memory, with a 32-bit raster
+// canvas that follows the GDI pixel rules. Tests and benchmarks drive it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "toolkit/backend.h"
+
+namespace tk::headless {
+
+// One pixel per 32-bit word, 0x00BBGGRR like the toolkit's colours.
+class Raster {
+ public:
+  Raster(int width, int height, std::uint32_t fill);
+  int Width() const { return width_; }
+  int Height() const { return height_; }
+  std::uint32_t At(int x, int y) const;  // 0 outside the raster
+  void Fill(std::uint32_t color);
+  const std::vector<std::uint32_t>& Pixels() const { return pixels_; }
+
+  // Each pixel becomes (dst AND a) XOR b, where (a, b) come from the pen mode:
+  // copy is (0, colour), XOR is (~0, colour). Pixels outside are clipped.
+  void Line(TPenMode mode, std::uint32_t color, int width, int x1, int y1, int x2, int y2);
+  void Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int x1, int y1, int x2, int y2);
+
+ private:
+  int width_;
+  int height_;
+  std::vector<std::uint32_t> pixels_;
+};
+
+class HeadlessBackend : public Backend {
+ public:
+  // Client area of a 696 x 376 window with the classic 4-pixel frame and a
+  // 19-pixel caption.
+  static constexpr int kDefaultClientWidth = 688;
+  static constexpr int kDefaultClientHeight = 349;
+  static constexpr std::uint32_t kBackground = 0xC0C0C0;  // clBtnFace
+
+  // ---- For tests ----
+  Raster& Surface() { return surface_; }
+  // Resizing loses the drawing, as a repaint does.
+  void SetClientSize(int width, int height);
+  // Messages for Run to deliver through Dispatch, in order; Run closes the form
+  // once the queue is empty.
+  void Post(const TMessage& message) { queue_.push_back(message); }
+  // Messages that reached the inherited dispatch's default handling, as they came.
+  const std::vector<TMessage>& DefaultHandled() const { return default_handled_; }
+  const std::vector<std::string>& ShownExceptions() const { return shown_exceptions_; }
+  int CursorCounter() const { return cursor_counter_; }
+  int ShowCursorCalls() const { return show_cursor_calls_; }
+  bool WindowShown() const { return shown_; }
+  // Called at the start of Run; lets a test make the message loop throw.
+  std::function<void()> OnRun;
+  // Every drawing call as text ("Line 1 2 3 4 mode=14 color=ff00ff width=1"),
+  // kept only while recording is on.
+  bool record_draw_calls = false;
+  const std::vector<std::string>& DrawCalls() const { return draw_calls_; }
+
+  // ---- Backend ----
+  void CreateWindow(TForm& form) override;
+  void CreateControl(TForm& form, TControl& control) override;
+  void DestroyWindow(TForm& form) override;
+  void TextChanged(TLabel& label) override;
+  void EnabledChanged(TControl& control) override;
+  void Hidden(TControl& control) override;
+  void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
+  int ClientWidth(const TForm& form) override;
+  int ClientHeight(const TForm& form) override;
+  void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Run(TForm& form) override;
+  void Closed(TForm& form) override;
+  void DefaultHandler(TForm& form, TMessage& message) override;
+  void ShowException(const Exception& e) override;
+  void ShowCursor(bool show) override;
+
+ private:
+  Raster surface_{kDefaultClientWidth, kDefaultClientHeight, kBackground};
+  std::deque<TMessage> queue_;
+  std::vector<TMessage> default_handled_;
+  std::vector<std::string> shown_exceptions_;
+  std::vector<std::string> draw_calls_;
+  int cursor_counter_ = 0;
+  int show_cursor_calls_ = 0;
+  bool shown_ = false;
+};
+
+// The headless backend of the application the form belongs to.
+HeadlessBackend& Of(TForm& form);
+
+}  // namespace tk::headless
