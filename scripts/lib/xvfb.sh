@@ -1,0 +1,33 @@
+# Sourced by scripts: start_xvfb starts a private X server (Xvfb) on a free display
+# number, exports DISPLAY and records its pid; stop_xvfb stops it.
+# -noreset keeps devices made with `xinput create-master` when clients leave.
+
+start_xvfb() {
+  local geometry=${1:-1280x1024x24}
+  local n
+  for n in $(seq 90 140); do
+    [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
+    Xvfb :$n -screen 0 "$geometry" -noreset -nolisten tcp >/dev/null 2>&1 &
+    VELMORA_XVFB_PID=$!
+    local i
+    for i in $(seq 1 100); do
+      if [ -e /tmp/.X11-unix/X$n ] && xdpyinfo -display :$n >/dev/null 2>&1; then
+        export DISPLAY=:$n
+        return 0
+      fi
+      kill -0 "$VELMORA_XVFB_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill "$VELMORA_XVFB_PID" 2>/dev/null
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+
+stop_xvfb() {
+  if [ -n "${VELMORA_XVFB_PID:-}" ]; then
+    kill "$VELMORA_XVFB_PID" 2>/dev/null
+    wait "$VELMORA_XVFB_PID" 2>/dev/null
+    VELMORA_XVFB_PID=
+  fi
+}

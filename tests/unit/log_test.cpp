@@ -1,0 +1,96 @@
+// The packet record's text and the life of log.txt.
+#include <climits>
+
+#include "tests/support/app_fixture.h"
+
+namespace {
+
+using packetlog::make_packet_record;
+using rawinput::RAWMOUSE;
+
+RAWMOUSE Mouse(std::int32_t dx, std::int32_t dy) {
+  RAWMOUSE m{};
+  m.lLastX = dx;
+  m.lLastY = dy;
+  return m;
+}
+
+TEST(PacketRecordTest, MatchesTheFormatByteForByte) {
+  EXPECT_EQ(make_packet_record(1, Mouse(-1, 2)),
+            "Mouse: num 1, usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 "
+            "lLastX=ffffffff lLastY=0002 ulExtraInformation=0000\r\n");
+
+  RAWMOUSE wheel{};
+  wheel.ulButtons = 0x00780400;
+  const std::string text = make_packet_record(0, wheel);
+  EXPECT_NE(text.find(" ulButtons=780400 usButtonFlags=0400 usButtonData=0078 "), std::string::npos) << text;
+}
+
+TEST(PacketRecordTest, PrintsEveryFieldInFullAndInPlace) {
+  RAWMOUSE m{};
+  m.usFlags = 0x0001;
+  m.ulButtons = 0xFF880400;
+  m.ulRawButtons = 0x12345;
+  m.lLastX = INT32_MIN;
+  m.lLastY = INT32_MAX;
+  m.ulExtraInformation = 0xFFFFFFFF;
+  EXPECT_EQ(make_packet_record(-1, m),
+            "Mouse: num -1, usFlags=0001 ulButtons=ff880400 usButtonFlags=0400 usButtonData=ff88 "
+            "ulRawButtons=12345 lLastX=80000000 lLastY=7fffffff ulExtraInformation=ffffffff\r\n");
+  EXPECT_EQ(make_packet_record(INT32_MIN, Mouse(0, 0)).rfind("Mouse: num -2147483648, usFlags=0000 ", 0), 0u);
+  EXPECT_EQ(make_packet_record(INT32_MAX, Mouse(0, 0)).rfind("Mouse: num 2147483647, ", 0), 0u);
+}
+
+class LogFileTest : public AppTest {};
+
+TEST_F(LogFileTest, EachRunStartsAnEmptyLog) {
+  packetlog::log_open();
+  packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.txt"), make_packet_record(1, Mouse(1, 1)));
+
+  packetlog::log_open();
+  EXPECT_TRUE(std::filesystem::exists("log.txt"));
+  EXPECT_EQ(std::filesystem::file_size("log.txt"), 0u);
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.txt"), "");
+}
+
+TEST_F(LogFileTest, RecordsAreWrittenInOrderAndNothingAfterClose) {
+  packetlog::log_open();
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string r = make_packet_record(i % 4, Mouse(i, -i));
+    packetlog::log_write(r);
+    expected += r;
+  }
+  packetlog::log_close();
+  packetlog::log_write(make_packet_record(3, Mouse(7, 7)));
+  EXPECT_EQ(ReadFile("log.txt"), expected);
+}
+
+TEST_F(LogFileTest, UnopenableLogDropsRecordsSilentlyAndTheToolGoesOn) {
+  std::filesystem::create_directory("log.txt");
+  ScriptExampleDevices();
+  testing::internal::CaptureStdout();
+  CreateForm();
+  SendMouse(103, 4, 4);
+  tk::TMessage close{tk::WM_CLOSE, 0, 0, 0};
+  Form1->Dispatch(close);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(std::filesystem::is_directory("log.txt"));
+  EXPECT_TRUE(std::filesystem::is_empty("log.txt"));
+  EXPECT_EQ(Form1->Label1->GetText(), "Hola");
+  EXPECT_EQ(Form1->Memo1->Lines().back().rfind("Mouse: num 1, ", 0), 0u);
+  EXPECT_EQ(Form1->tracks[0].x, 124);
+}
+
+TEST_F(LogFileTest, RunWithoutPacketsLeavesAnEmptyLog) {
+  CreateForm();
+  tk::TMessage close{tk::WM_CLOSE, 0, 0, 0};
+  Form1->Dispatch(close);
+  EXPECT_TRUE(std::filesystem::exists("log.txt"));
+  EXPECT_EQ(ReadFile("log.txt"), "");
+}
+
+}  // namespace
