@@ -46,7 +46,9 @@ TEST_F(AppTest, StartCircleUsesTheUntouchedPenInItsBox) {
   for (int y = 115; y < 130; ++y) {
     for (int x = 115; x < 130; ++x) {
       const bool inside = x >= 120 && x < 125 && y >= 120 && y < 125;
-      if (!inside) EXPECT_EQ(s.At(x, y), tk::headless::HeadlessBackend::kBackground) << x << "," << y;
+      if (!inside) {
+        EXPECT_EQ(s.At(x, y), tk::headless::HeadlessBackend::kBackground) << x << "," << y;
+      }
       if (inside && s.At(x, y) == tk::clBlack) ++black;
     }
   }

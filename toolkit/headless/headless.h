@@ -12,6 +12,12 @@
 
 namespace tk::headless {
 
+// A pen mode as masks: each pixel becomes (dst AND a) XOR b.
+struct Rop {
+  std::uint32_t a;
+  std::uint32_t b;
+};
+
 // One pixel per 32-bit word, 0x00BBGGRR like the toolkit's colours.
 class Raster {
  public:
@@ -27,7 +33,14 @@ class Raster {
   void Line(TPenMode mode, std::uint32_t color, int width, int x1, int y1, int x2, int y2);
   void Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int x1, int y1, int x2, int y2);
 
+  // The binary raster modes 0..15 (black, white, nop, not, copy, notcopy,
+  // mergepennot, maskpennot, mergenotpen, masknotpen, merge, notmerge, mask,
+  // notmask, xor, notxor); any other number leaves the surface as it is.
+  static Rop MasksFor(TPenMode mode, std::uint32_t color);
+
  private:
+  void WideLine(Rop rop, int width, int x1, int y1, int x2, int y2);
+
   int width_;
   int height_;
   std::vector<std::uint32_t> pixels_;
