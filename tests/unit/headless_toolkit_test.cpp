@@ -1,0 +1,272 @@
+// The headless backend under the portable toolkit: window and controls, the
+// canvas, inherited dispatch and the message loop.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "toolkit/headless/headless.h"
+
+namespace {
+
+using tk::headless::HeadlessBackend;
+
+constexpr unsigned kProbeMessage = 0x0401;  // taken by the form itself
+
+class ProbeForm : public tk::TForm {
+ public:
+  static const tk::FormDesc& Description() {
+    using tk::ControlKind;
+    static const tk::FormDesc desc{
+        "Probe",
+        10, 20, 300, 200,
+        tk::clBtnFace,
+        {"MS Sans Serif", -11},
+        {
+            {ControlKind::Label, "Status", 8, 8, 40, 13, "idle", tk::clWindowText, true, -1, false},
+            {ControlKind::Button, "Go", 8, 30, 75, 25, "Go", tk::clWindowText, true, 0, false},
+            {ControlKind::Memo, "Log", 8, 60, 200, 100, "", tk::clWindowText, false, 1, false},
+        },
+    };
+    return desc;
+  }
+
+  void Dispatch(tk::TMessage& message) override {
+    seen.push_back(message);
+    if (message.Msg == kProbeMessage) {
+      if (message.WParam == 1) Of().Post({kProbeMessage, 2, 0, 0});
+      return;
+    }
+    TForm::Dispatch(message);
+  }
+
+  HeadlessBackend& Of() { return tk::headless::Of(*this); }
+
+  std::vector<tk::TMessage> seen;
+};
+
+class HeadlessToolkit : public testing::Test {
+ protected:
+  void SetUp() override {
+    app.Initialize();
+    app.CreateForm(form);
+    backend = &form->Of();
+  }
+
+  std::vector<unsigned> Seen() const {
+    std::vector<unsigned> out;
+    for (const auto& m : form->seen) out.push_back(m.Msg);
+    return out;
+  }
+
+  tk::TApplication app;
+  ProbeForm* form = nullptr;
+  HeadlessBackend* backend = nullptr;
+};
+
+// ---- Window and controls --------------------------------------------------------
+
+TEST_F(HeadlessToolkit, WindowAndControlsAreBuiltFromTheDescription) {
+  EXPECT_NE(form->peer, nullptr);
+  ASSERT_EQ(form->Controls().size(), 3u);
+  for (const auto& c : form->Controls()) EXPECT_NE(c->peer, nullptr) << c->Name();
+  // The client area is the window less the classic frame and caption.
+  EXPECT_EQ(form->GetClientWidth(), 300 - 8);
+  EXPECT_EQ(form->GetClientHeight(), 200 - 27);
+  EXPECT_EQ(backend->Surface().At(0, 0), HeadlessBackend::kBackground);
+  EXPECT_FALSE(backend->WindowShown());
+  EXPECT_EQ(&app.Platform(), backend);
+}
+
+TEST(HeadlessWindow, DestroyWindowLetsGoOfThePeers) {
+  HeadlessBackend backend;
+  ProbeForm form;
+  form.Load(backend, ProbeForm::Description());
+  ASSERT_NE(form.peer, nullptr);
+  backend.DestroyWindow(form);
+  EXPECT_EQ(form.peer, nullptr);
+  for (const auto& c : form.Controls()) EXPECT_EQ(c->peer, nullptr) << c->Name();
+}
+
+TEST_F(HeadlessToolkit, ResizingChangesTheClientSizeAndLosesTheDrawing) {
+  tk::TCanvas* canvas = form->GetCanvas();
+  canvas->MoveTo(0, 0);
+  canvas->LineTo(50, 50);
+  ASSERT_NE(backend->Surface().At(10, 10), HeadlessBackend::kBackground);
+
+  backend->SetClientSize(405, 120);
+  EXPECT_EQ(form->GetClientWidth(), 405);
+  EXPECT_EQ(form->GetClientHeight(), 120);
+  EXPECT_EQ(backend->Surface().Pixels(),
+            std::vector<std::uint32_t>(405 * 120, HeadlessBackend::kBackground));
+
+  backend->SetClientSize(-3, 0);
+  EXPECT_EQ(form->GetClientWidth(), 0);
+  canvas->LineTo(10, 10);  // nothing to draw on, nothing to break
+}
+
+TEST_F(HeadlessToolkit, MemoKeepsOnlyTheNewestLines) {
+  auto* memo = form->Find<tk::TMemo>("Log");
+  ASSERT_NE(memo, nullptr);
+  const std::size_t total = tk::TMemo::kMaxLines + 25;
+  for (std::size_t i = 0; i < total; ++i) memo->Append("line " + std::to_string(i));
+  ASSERT_EQ(memo->Lines().size(), tk::TMemo::kMaxLines);
+  EXPECT_EQ(memo->Lines().front(), "line 25");
+  EXPECT_EQ(memo->Lines().back(), "line " + std::to_string(total - 1));
+}
+
+// ---- Canvas ---------------------------------------------------------------------
+
+TEST_F(HeadlessToolkit, CanvasDrawsWithThePenAsItIsAtTheCall) {
+  tk::TCanvas* canvas = form->GetCanvas();
+  tk::TPen* pen = canvas->Pen();
+  const tk::headless::Raster& s = backend->Surface();
+  constexpr std::uint32_t bg = HeadlessBackend::kBackground;
+
+  pen->SetColor(tk::clBlue);
+  canvas->MoveTo(10, 5);
+  canvas->LineTo(20, 5);
+  EXPECT_EQ(s.At(10, 5), tk::clBlue);
+  EXPECT_EQ(s.At(19, 5), tk::clBlue);
+  EXPECT_EQ(s.At(20, 5), bg);
+  EXPECT_EQ(canvas->PenX(), 20);
+
+  pen->SetMode(tk::pmXor);
+  pen->SetColor(tk::clLime);
+  canvas->LineTo(20, 15);
+  EXPECT_EQ(s.At(20, 5), bg ^ tk::clLime);
+  EXPECT_EQ(s.At(20, 15), bg);
+
+  // The brush is white in the pen's mode; the outline takes the pen colour.
+  canvas->Ellipse(40, 40, 46, 46);
+  EXPECT_EQ(s.At(42, 42), bg ^ tk::kDefaultBrush);
+  EXPECT_EQ(s.At(40, 42), bg ^ tk::clLime);
+  canvas->Ellipse(40, 40, 46, 46);
+  EXPECT_EQ(s.At(42, 42), bg);
+
+  // System colours resolve to the classic scheme.
+  pen->SetMode(tk::pmCopy);
+  pen->SetColor(tk::clWindowText);
+  canvas->MoveTo(0, 30);
+  canvas->LineTo(3, 30);
+  EXPECT_EQ(s.At(1, 30), tk::clBlack);
+  pen->SetColor(tk::clBtnFace);
+  canvas->LineTo(3, 40);
+  EXPECT_EQ(s.At(3, 35), bg);
+}
+
+TEST_F(HeadlessToolkit, DrawCallsAreRecordedOnlyWhileAsked) {
+  tk::TCanvas* canvas = form->GetCanvas();
+  canvas->MoveTo(1, 2);
+  canvas->LineTo(3, 4);
+  EXPECT_TRUE(backend->DrawCalls().empty());
+
+  backend->record_draw_calls = true;
+  canvas->Pen()->SetMode(tk::pmXor);
+  canvas->Pen()->SetColor(tk::clFuchsia);
+  canvas->LineTo(5, 6);
+  canvas->Pen()->SetWidth(3);
+  canvas->Ellipse(7, 8, 13, 14);
+  EXPECT_EQ(backend->DrawCalls(), (std::vector<std::string>{
+                                      "Line 3 4 5 6 mode=14 color=ff00ff width=1",
+                                      "Ellipse 7 8 13 14 mode=14 color=ff00ff width=3",
+                                  }));
+}
+
+// ---- Dispatch and the message loop ----------------------------------------------
+
+TEST_F(HeadlessToolkit, UnknownMessagesReachTheDefaultHandlingUnchanged) {
+  tk::TMessage m{0x1234, 7, -3, 0};
+  form->Dispatch(m);
+  tk::TMessage input{tk::WM_INPUT, 0, 0x5A5A, 0};
+  form->Dispatch(input);
+  ASSERT_EQ(backend->DefaultHandled().size(), 2u);
+  EXPECT_EQ(backend->DefaultHandled()[0].Msg, 0x1234u);
+  EXPECT_EQ(backend->DefaultHandled()[0].WParam, 7u);
+  EXPECT_EQ(backend->DefaultHandled()[0].LParam, -3);
+  EXPECT_EQ(backend->DefaultHandled()[1].Msg, tk::WM_INPUT);
+  EXPECT_EQ(backend->DefaultHandled()[1].LParam, 0x5A5A);
+
+  // A message the form takes itself goes no further.
+  tk::TMessage own{kProbeMessage, 0, 0, 0};
+  form->Dispatch(own);
+  EXPECT_EQ(backend->DefaultHandled().size(), 2u);
+}
+
+TEST_F(HeadlessToolkit, MouseMoveReachesTheHandlerWithSignedCoordinates) {
+  int got_x = 0, got_y = 0;
+  form->OnMouseMove = [&](tk::TObject*, tk::TShiftState, int x, int y) {
+    got_x = x;
+    got_y = y;
+  };
+  tk::TMessage m{tk::WM_MOUSEMOVE, 0, static_cast<std::intptr_t>(0xFFFB0010), 0};  // x 16, y -5
+  form->Dispatch(m);
+  EXPECT_EQ(got_x, 16);
+  EXPECT_EQ(got_y, -5);
+  EXPECT_EQ(backend->DefaultHandled().size(), 1u);
+}
+
+TEST_F(HeadlessToolkit, RunShowsTheWindowDeliversTheQueueInOrderThenCloses) {
+  int closes = 0;
+  form->OnClose = [&](tk::TObject*, int&) { ++closes; };
+  backend->Post({0x0500, 0, 0, 0});
+  backend->Post({kProbeMessage, 1, 0, 0});  // posts a follow-up while being handled
+  backend->Post({0x0501, 0, 0, 0});
+  app.Run();
+  EXPECT_TRUE(backend->WindowShown());
+  EXPECT_EQ(Seen(), (std::vector<unsigned>{0x0500, kProbeMessage, 0x0501, kProbeMessage}));
+  EXPECT_EQ(form->seen[3].WParam, 2u);
+  EXPECT_TRUE(form->Closed());
+  EXPECT_EQ(closes, 1);
+}
+
+TEST_F(HeadlessToolkit, RunStopsDeliveringOnceTheFormCloses) {
+  backend->Post({0x0500, 0, 0, 0});
+  backend->Post({tk::WM_CLOSE, 0, 0, 0});
+  backend->Post({0x0501, 0, 0, 0});
+  app.Run();
+  EXPECT_EQ(Seen(), (std::vector<unsigned>{0x0500, tk::WM_CLOSE}));
+  EXPECT_TRUE(form->Closed());
+}
+
+TEST_F(HeadlessToolkit, RunReturnsEvenWhenTheCloseHandlerRefuses) {
+  form->OnClose = [](tk::TObject*, int& action) { action = 0; };
+  app.Run();
+  EXPECT_TRUE(backend->WindowShown());
+  EXPECT_FALSE(form->Closed());
+}
+
+TEST_F(HeadlessToolkit, AnExceptionFromTheLoopPropagatesBeforeAnyDelivery) {
+  backend->OnRun = [] { throw tk::Exception("loop failed"); };
+  backend->Post({0x0500, 0, 0, 0});
+  try {
+    app.Run();
+    FAIL() << "Run returned";
+  } catch (const tk::Exception& e) {
+    EXPECT_EQ(e.Message(), "loop failed");
+  }
+  EXPECT_TRUE(form->seen.empty());
+  EXPECT_FALSE(form->Closed());
+}
+
+// ---- Application-wide calls -----------------------------------------------------
+
+TEST_F(HeadlessToolkit, ExceptionsShownAreKeptInOrder) {
+  app.ShowException(tk::Exception("first"));
+  app.ShowException(tk::Exception("second"));
+  EXPECT_EQ(backend->ShownExceptions(), (std::vector<std::string>{"first", "second"}));
+}
+
+TEST(HeadlessCursor, ShowCursorMovesTheDisplayCounter) {
+  tk::Application->Initialize();
+  auto& backend = dynamic_cast<HeadlessBackend&>(tk::Application->Platform());
+  const int counter = backend.CursorCounter(), calls = backend.ShowCursorCalls();
+  tk::ShowCursor(false);
+  tk::ShowCursor(false);
+  tk::ShowCursor(true);
+  EXPECT_EQ(backend.CursorCounter(), counter - 1);
+  EXPECT_EQ(backend.ShowCursorCalls(), calls + 3);
+}
+
+}  // namespace
