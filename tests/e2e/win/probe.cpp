@@ -1,0 +1,305 @@
+// velmora_probe: reads and pokes the running Velmora window from another process,
+// for the end-to-end runner under Wine. Output is one tab-separated record a line;
+// text fields are escaped (\\ \t \r \n) so a record never spans lines.
+//
+//   wait [ms]                 the window exists and is visible
+//   gone [ms]                 the window no longer exists
+//   dump                      window, children and memo lines
+//   text X Y                  text of the child whose top-left is client (X, Y)
+//   wait-text X Y TEXT [ms]   until that child's text is TEXT
+//   wait-lines X Y N [ms]     until that child's text has at least N lines
+//   origin                    screen position of the client area's top-left
+//   focus                     bring the window to the foreground
+//   post MSG WPARAM LPARAM    PostMessage to the window
+//   close                     post WM_CLOSE
+//
+// Exit status: 0 done, 1 condition not met in time, 2 bad usage, 3 no window.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kCaption[] = L"Velmora";
+constexpr DWORD kDefaultTimeoutMs = 10000;
+constexpr DWORD kPollMs = 50;
+// Cross-process messages: a hung window must not hang the probe too.
+constexpr UINT kSendTimeoutMs = 3000;
+
+std::string utf8(const std::wstring& w) {
+  if (w.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::string escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+void emit(const std::vector<std::string>& fields) {
+  std::string line;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i != 0) line += '\t';
+    line += fields[i];
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+// The visible top-level window with the caption; a hidden one of the same name
+// (say, while the program starts) is passed over.
+BOOL CALLBACK match_form(HWND hwnd, LPARAM out) {
+  wchar_t caption[64] = {};
+  InternalGetWindowText(hwnd, caption, 64);
+  if (!IsWindowVisible(hwnd) || lstrcmpW(caption, kCaption) != 0) return TRUE;
+  *reinterpret_cast<HWND*>(out) = hwnd;
+  return FALSE;
+}
+
+HWND find_form() {
+  HWND found = nullptr;
+  EnumWindows(match_form, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+// WM_GETTEXT, not GetWindowText: for another process's window GetWindowText
+// returns the window name, which an edit control does not keep in step.
+bool window_text(HWND hwnd, std::string& out) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &length)) return false;
+  std::wstring buffer(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG,
+                           kSendTimeoutMs, &copied)) {
+    return false;
+  }
+  buffer.resize(copied < length ? copied : length);
+  out = utf8(buffer);
+  return true;
+}
+
+// A multi-line edit separates its lines with CR LF; a trailing CR LF ends the
+// last line rather than starting an empty one.
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::vector<HWND> children(HWND form) {
+  std::vector<HWND> out;
+  for (HWND child = GetWindow(form, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    out.push_back(child);
+  }
+  return out;
+}
+
+RECT client_rect_of(HWND form, HWND child) {
+  RECT r;
+  GetWindowRect(child, &r);
+  MapWindowPoints(HWND_DESKTOP, form, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+HWND child_at(HWND form, int x, int y) {
+  for (HWND child : children(form)) {
+    const RECT r = client_rect_of(form, child);
+    if (r.left == x && r.top == y) return child;
+  }
+  return nullptr;
+}
+
+std::string hex(unsigned long v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08lx", v);
+  return buf;
+}
+
+int dump(HWND form) {
+  wchar_t caption[256] = {};
+  InternalGetWindowText(form, caption, 256);
+  RECT outer;
+  GetWindowRect(form, &outer);
+  RECT client;
+  GetClientRect(form, &client);
+  POINT origin = {0, 0};
+  ClientToScreen(form, &origin);
+  emit({"window", escape(utf8(caption)), std::to_string(outer.left), std::to_string(outer.top),
+        std::to_string(outer.right - outer.left), std::to_string(outer.bottom - outer.top),
+        std::to_string(client.right), std::to_string(client.bottom), std::to_string(origin.x),
+        std::to_string(origin.y), IsWindowVisible(form) ? "1" : "0", IsWindowEnabled(form) ? "1" : "0",
+        hex(static_cast<unsigned long>(GetWindowLongW(form, GWL_STYLE)))});
+
+  int index = 0;
+  for (HWND child : children(form)) {
+    wchar_t cls[64] = {};
+    GetClassNameW(child, cls, 64);
+    const RECT r = client_rect_of(form, child);
+    const LONG style = GetWindowLongW(child, GWL_STYLE);
+    std::string text;
+    if (!window_text(child, text)) {
+      std::fprintf(stderr, "probe: no answer to WM_GETTEXT from child %d\n", index);
+      return 1;
+    }
+    emit({"child", std::to_string(index), escape(utf8(cls)), std::to_string(GetDlgCtrlID(child)),
+          std::to_string(r.left), std::to_string(r.top), std::to_string(r.right - r.left),
+          std::to_string(r.bottom - r.top), IsWindowEnabled(child) ? "1" : "0", IsWindowVisible(child) ? "1" : "0",
+          hex(static_cast<unsigned long>(style)), escape(text)});
+    if (style & ES_MULTILINE && lstrcmpiW(cls, L"EDIT") == 0) {
+      int n = 0;
+      for (const std::string& line : split_lines(text)) {
+        emit({"line", std::to_string(index), std::to_string(n++), escape(line)});
+      }
+    }
+    ++index;
+  }
+  return 0;
+}
+
+// Polls check until it holds or ms have passed; check sees the form or null.
+template <class Check>
+bool poll(DWORD ms, Check check) {
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  for (;;) {
+    if (check(find_form())) return true;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(kPollMs);
+  }
+}
+
+bool parse_int(const char* s, long long& out) {
+  char* end = nullptr;
+  out = std::strtoll(s, &end, 0);
+  return end != s && *end == '\0';
+}
+
+bool parse_uint(const char* s, unsigned long long& out) {
+  char* end = nullptr;
+  out = std::strtoull(s, &end, 0);
+  return end != s && *end == '\0';
+}
+
+DWORD timeout_arg(int argc, char** argv, int at) {
+  long long ms = 0;
+  if (at < argc && parse_int(argv[at], ms) && ms >= 0) return static_cast<DWORD>(ms);
+  return kDefaultTimeoutMs;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: velmora_probe wait|gone [ms] | dump | origin | focus | close\n"
+               "       | text X Y | wait-text X Y TEXT [ms] | wait-lines X Y N [ms]\n"
+               "       | post MSG WPARAM LPARAM\n");
+  return 2;
+}
+
+int no_window() {
+  std::fprintf(stderr, "probe: no visible window titled Velmora\n");
+  return 3;
+}
+
+int child_text_command(const std::string& cmd, int argc, char** argv) {
+  long long x = 0, y = 0;
+  if (argc < 4 || !parse_int(argv[2], x) || !parse_int(argv[3], y)) return usage();
+  const bool wait_text = cmd == "wait-text";
+  const bool wait_lines = cmd == "wait-lines";
+  long long want_lines = 0;
+  if (wait_text && argc < 5) return usage();
+  if (wait_lines && (argc < 5 || !parse_int(argv[4], want_lines))) return usage();
+  const DWORD ms = (wait_text || wait_lines) ? timeout_arg(argc, argv, 5) : 0;
+
+  std::string last;
+  bool found = false;
+  const bool met = poll(ms, [&](HWND form) {
+    if (form == nullptr) return false;
+    HWND child = child_at(form, static_cast<int>(x), static_cast<int>(y));
+    if (child == nullptr || !window_text(child, last)) return false;
+    found = true;
+    if (wait_text) return last == argv[4];
+    if (wait_lines) return static_cast<long long>(split_lines(last).size()) >= want_lines;
+    return true;
+  });
+  if (!found) {
+    std::fprintf(stderr, "probe: no child at client (%lld, %lld)\n", x, y);
+    return 3;
+  }
+  if (wait_lines) {
+    int n = 0;
+    for (const std::string& line : split_lines(last)) emit({"line", std::to_string(n++), escape(line)});
+  } else {
+    emit({"text", escape(last)});
+  }
+  return met ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Records end in a bare LF: the shell side splits on it.
+  _setmode(_fileno(stdout), _O_BINARY);
+  if (argc < 2) return usage();
+  const std::string cmd = argv[1];
+  int status = 0;
+
+  if (cmd == "wait") {
+    status = poll(timeout_arg(argc, argv, 2), [](HWND form) { return form != nullptr; }) ? 0 : 1;
+  } else if (cmd == "gone") {
+    status = poll(timeout_arg(argc, argv, 2), [](HWND) { return FindWindowW(nullptr, kCaption) == nullptr; }) ? 0 : 1;
+  } else if (cmd == "text" || cmd == "wait-text" || cmd == "wait-lines") {
+    status = child_text_command(cmd, argc, argv);
+  } else {
+    HWND form = find_form();
+    if (form == nullptr) return no_window();
+    if (cmd == "dump") {
+      status = dump(form);
+    } else if (cmd == "origin") {
+      POINT origin = {0, 0};
+      ClientToScreen(form, &origin);
+      emit({"origin", std::to_string(origin.x), std::to_string(origin.y)});
+    } else if (cmd == "focus") {
+      SetForegroundWindow(form);
+      status = poll(2000, [](HWND f) { return f != nullptr && GetForegroundWindow() == f; }) ? 0 : 1;
+    } else if (cmd == "close") {
+      status = PostMessageW(form, WM_CLOSE, 0, 0) ? 0 : 1;
+    } else if (cmd == "post") {
+      unsigned long long msg = 0, wparam = 0, lparam = 0;
+      if (argc < 5 || !parse_uint(argv[2], msg) || !parse_uint(argv[3], wparam) || !parse_uint(argv[4], lparam)) {
+        return usage();
+      }
+      status = PostMessageW(form, static_cast<UINT>(msg), static_cast<WPARAM>(wparam), static_cast<LPARAM>(lparam))
+                   ? 0
+                   : 1;
+    } else {
+      return usage();
+    }
+  }
+  std::fflush(stdout);
+  return status;
+}
