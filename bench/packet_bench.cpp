@@ -1,0 +1,147 @@
+// Packets per second through the whole packet path (message 255 to log file,
+// memo and track drawing) against the floor of formatting the record and
+// writing it to the log. Prints the ratio of the two at the end and exits
+// non-zero when the path is slower than 500,000 packets a second or costs more
+// than twice the floor.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "bench/packet_rig.h"
+
+namespace {
+
+constexpr double kTargetPacketsPerSecond = 500000.0;
+constexpr double kTargetRatio = 2.0;
+// Often enough that the log file stays a few megabytes, rarely enough that the
+// rewind costs well under a nanosecond a packet.
+constexpr benchmark::IterationCount kRewindEvery = 1 << 16;
+constexpr std::uintptr_t kPacket = 0x5000;
+
+bench::PacketRig* rig = nullptr;
+
+// The tracked path alternates its motion so that the track swings back and
+// forth instead of settling against an edge of the client area; every variant
+// formats the same two records.
+void Motion(benchmark::IterationCount i, std::int32_t& dx, std::int32_t& dy) {
+  const bool odd = (i & 1) != 0;
+  dx = odd ? -3 : 3;
+  dy = odd ? 2 : -2;
+}
+
+void BM_Floor_RecordAndLogWrite(benchmark::State& state) {
+  rawinput::RAWMOUSE mouse{};
+  benchmark::IterationCount i = 0;
+  for (auto _ : state) {
+    Motion(i, mouse.lLastX, mouse.lLastY);
+    const packetlog::PacketRecord record = packetlog::make_packet_record(1, mouse);
+    packetlog::log_write(record);
+    if (++i % kRewindEvery == 0) bench::PacketRig::RewindLog();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void PacketPath(benchmark::State& state, std::size_t table_index) {
+  rig->Script(kPacket, bench::kMouseHandles[table_index], 0, 0);
+  tracks::set_start_positions(*Form1);
+  benchmark::IterationCount i = 0;
+  for (auto _ : state) {
+    std::int32_t dx, dy;
+    Motion(i, dx, dy);
+    rig->SetMotion(kPacket, dx, dy);
+    bench::PacketRig::Send(kPacket);
+    if (++i % kRewindEvery == 0) bench::PacketRig::RewindLog();
+  }
+  state.SetItemsProcessed(state.iterations());
+  // A path that dropped its packets would look fast: make sure each one was logged.
+  if (Form1->Memo1->Lines().empty() || Form1->Memo1->Lines().back().rfind("Mouse: num " + std::to_string(table_index), 0) != 0) {
+    state.SkipWithError("the packets did not reach the memo");
+  }
+}
+
+void BM_PacketPath_MovesTrack(benchmark::State& state) { PacketPath(state, 1); }
+void BM_PacketPath_NoTrack(benchmark::State& state) { PacketPath(state, 0); }
+
+BENCHMARK(BM_Floor_RecordAndLogWrite);
+BENCHMARK(BM_PacketPath_MovesTrack);
+BENCHMARK(BM_PacketPath_NoTrack);
+
+// The console report, plus the fastest CPU time per packet of each benchmark,
+// for the summary.
+class SummaryReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) continue;
+      const double seconds = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+      const std::string name = run.run_name.function_name;
+      auto found = seconds_per_packet_.find(name);
+      if (found == seconds_per_packet_.end()) {
+        seconds_per_packet_[name] = seconds;
+      } else {
+        found->second = std::min(found->second, seconds);
+      }
+    }
+  }
+
+  const std::map<std::string, double>& SecondsPerPacket() const { return seconds_per_packet_; }
+
+ private:
+  std::map<std::string, double> seconds_per_packet_;
+};
+
+// Prints the figures; false when a target is missed.
+bool Summarize(const std::map<std::string, double>& spp) {
+  const auto floor = spp.find("BM_Floor_RecordAndLogWrite");
+  if (floor == spp.end()) {
+    std::printf("\nfloor not measured: no ratio\n");
+    return true;
+  }
+  bool met = true;
+  std::printf("\n%-28s %14s %12s %10s\n", "", "packets/s", "ns/packet", "vs floor");
+  std::printf("%-28s %14.0f %12.1f %10s\n", "floor (record + log write)", 1.0 / floor->second, floor->second * 1e9,
+              "1.00");
+  const std::pair<const char*, const char*> paths[] = {{"BM_PacketPath_MovesTrack", "whole path, moves a track"},
+                                                       {"BM_PacketPath_NoTrack", "whole path, no track"}};
+  for (const auto& [name, label] : paths) {
+    const auto found = spp.find(name);
+    if (found == spp.end()) continue;
+    const double rate = 1.0 / found->second;
+    const double ratio = found->second / floor->second;
+    std::printf("%-28s %14.0f %12.1f %10.2f\n", label, rate, found->second * 1e9, ratio);
+    if (rate < kTargetPacketsPerSecond) {
+      std::printf("  target missed: %s below %.0f packets/s\n", label, kTargetPacketsPerSecond);
+      met = false;
+    }
+    if (ratio > kTargetRatio) {
+      std::printf("  target missed: %s costs more than %.1f times the floor\n", label, kTargetRatio);
+      met = false;
+    }
+  }
+  std::printf("targets: >= %.0f packets/s, whole path <= %.1f x floor: %s\n", kTargetPacketsPerSecond, kTargetRatio,
+              met ? "met" : "MISSED");
+  return met;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+  bool met = true;
+  {
+    bench::PacketRig the_rig;
+    rig = &the_rig;
+    SummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    met = Summarize(reporter.SecondsPerPacket());
+    rig = nullptr;
+  }
+  benchmark::Shutdown();
+  return met ? 0 : 1;
+}
