@@ -1,0 +1,481 @@
+// The Win32 backend: the form is an overlapped window, each control a real child
+// window (STATIC, BUTTON, EDIT), and the canvas draws with GDI on the form's client
+// area. What it provides:
+//   - form window: class registration, window procedure feeding every message to
+//     TForm::Dispatch, default handling (label colours, button clicks, DefWindowProc)
+//   - controls in description order, focusable ones in tab order, one shared font
+//   - labels that size themselves to a new caption; memo append that drops the
+//     oldest lines; enable, hide
+//   - canvas Line and Ellipse with the pen's colour, width and all 16 pen modes,
+//     the white stock brush
+//   - message loop with Esc for the cancel button; close, error box, pointer counter
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include "toolkit/backend.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <map>
+#include <string>
+
+// windows.h turns CreateWindow into a macro, which would rename the Backend member.
+#undef CreateWindow
+
+namespace tk {
+namespace {
+
+constexpr char kFormClass[] = "VelmoraForm";
+constexpr char kErrorCaption[] = "Velmora";
+constexpr int kFirstControlId = 100;
+
+HWND HwndOf(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
+
+COLORREF Resolve(TColor c) {
+  return IsSystemColor(c) ? ::GetSysColor(static_cast<int>(c & 0xFF)) : static_cast<COLORREF>(c);
+}
+
+// The toolkit's pen modes 0..15 in order: black, white, nop, not, copy, not copy,
+// merge pen not, mask pen not, merge not pen, mask not pen, merge, not merge,
+// mask, not mask, xor, not xor.
+int RopOf(TPenMode mode) {
+  static constexpr int kRops[16] = {
+      R2_BLACK,       R2_WHITE,       R2_NOP,         R2_NOT,       R2_COPYPEN,    R2_NOTCOPYPEN,
+      R2_MERGEPENNOT, R2_MASKPENNOT,  R2_MERGENOTPEN, R2_MASKNOTPEN, R2_MERGEPEN,   R2_NOTMERGEPEN,
+      R2_MASKPEN,     R2_NOTMASKPEN,  R2_XORPEN,      R2_NOTXORPEN};
+  return mode >= 0 && mode < 16 ? kRops[mode] : R2_COPYPEN;
+}
+static_assert(pmCopy == 4 && pmXor == 14);
+static_assert(kDefaultBrush == clWhite, "the canvas uses the white stock brush");
+
+// A device context on the form's client area with the pen selected, released on
+// scope exit; drawing is not retained, so nothing outlives the call.
+class PenDC {
+ public:
+  PenDC(HWND hwnd, const TPen& pen) : hwnd_(hwnd), dc_(hwnd ? ::GetDC(hwnd) : nullptr) {
+    if (!dc_) return;
+    pen_ = ::CreatePen(PS_SOLID, pen.Width(), Resolve(pen.Color()));
+    old_pen_ = ::SelectObject(dc_, pen_ ? static_cast<HGDIOBJ>(pen_) : ::GetStockObject(BLACK_PEN));
+    old_brush_ = ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
+    ::SetROP2(dc_, RopOf(pen.Mode()));
+  }
+  ~PenDC() {
+    if (!dc_) return;
+    ::SelectObject(dc_, old_brush_);
+    ::SelectObject(dc_, old_pen_);
+    if (pen_) ::DeleteObject(pen_);
+    ::ReleaseDC(hwnd_, dc_);
+  }
+  PenDC(const PenDC&) = delete;
+  PenDC& operator=(const PenDC&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND hwnd_;
+  HDC dc_;
+  HPEN pen_ = nullptr;
+  HGDIOBJ old_pen_ = nullptr;
+  HGDIOBJ old_brush_ = nullptr;
+};
+
+class Win32Backend final : public Backend {
+ public:
+  Win32Backend() = default;
+  ~Win32Backend() override;
+  Win32Backend(const Win32Backend&) = delete;
+  Win32Backend& operator=(const Win32Backend&) = delete;
+
+  void CreateWindow(TForm& form) override;
+  void CreateControl(TForm& form, TControl& control) override;
+  void DestroyWindow(TForm& form) override;
+  void TextChanged(TLabel& label) override;
+  void EnabledChanged(TControl& control) override;
+  void Hidden(TControl& control) override;
+  void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
+  int ClientWidth(const TForm& form) override;
+  int ClientHeight(const TForm& form) override;
+  void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Run(TForm& form) override;
+  void Closed(TForm& form) override;
+  void DefaultHandler(TForm& form, TMessage& message) override;
+  void ShowException(const Exception& e) override;
+  void ShowCursor(bool show) override;
+
+ private:
+  static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+  void RegisterFormClass(const TForm& form);
+  HBRUSH FormBrush(const TForm& form) const;
+  void PlaceInTabOrder(const TForm& form, const TControl& control);
+  void ForgetWindows(TForm& form);
+  // An exception from a handler must not unwind through the system's frames; it is
+  // kept here and thrown again once control is back in our own code.
+  void RethrowPending();
+
+  HINSTANCE instance_ = ::GetModuleHandleA(nullptr);
+  bool class_registered_ = false;
+  HFONT font_ = nullptr;
+  HBRUSH owned_brush_ = nullptr;  // only when the form colour is not a system colour
+  HWND dispatching_ = nullptr;    // the form window whose message is being dispatched
+  std::exception_ptr pending_;
+  // Character count of each line in each memo, oldest first, so that dropping the
+  // oldest lines costs no search through the text.
+  std::map<HWND, std::deque<std::size_t>> memo_lines_;
+};
+
+Win32Backend::~Win32Backend() {
+  if (font_) ::DeleteObject(font_);
+  if (owned_brush_) ::DeleteObject(owned_brush_);
+  if (class_registered_) ::UnregisterClassA(kFormClass, instance_);
+}
+
+void Win32Backend::RethrowPending() {
+  if (!pending_) return;
+  std::exception_ptr e = pending_;
+  pending_ = nullptr;
+  std::rethrow_exception(e);
+}
+
+LRESULT CALLBACK Win32Backend::FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (msg == WM_NCCREATE) {
+    // Messages sent while CreateWindowEx runs must already find the form.
+    auto* created = static_cast<TForm*>(reinterpret_cast<CREATESTRUCTA*>(lparam)->lpCreateParams);
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(created));
+    created->peer = hwnd;
+  }
+  auto* form = reinterpret_cast<TForm*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!form) return ::DefWindowProcA(hwnd, msg, wparam, lparam);
+
+  auto& backend = static_cast<Win32Backend&>(form->Platform());
+  TMessage m{msg, static_cast<std::uintptr_t>(wparam), static_cast<std::intptr_t>(lparam), 0};
+  HWND outer = backend.dispatching_;
+  backend.dispatching_ = hwnd;
+  try {
+    form->Dispatch(m);
+  } catch (...) {
+    if (!backend.pending_) backend.pending_ = std::current_exception();
+    m.Result = 0;
+  }
+  backend.dispatching_ = outer;
+  if (msg == WM_NCDESTROY) ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+  return static_cast<LRESULT>(m.Result);
+}
+
+HBRUSH Win32Backend::FormBrush(const TForm& form) const {
+  const TColor c = form.Desc().color;
+  return IsSystemColor(c) ? ::GetSysColorBrush(static_cast<int>(c & 0xFF)) : owned_brush_;
+}
+
+void Win32Backend::RegisterFormClass(const TForm& form) {
+  const TColor color = form.Desc().color;
+  if (!IsSystemColor(color) && !owned_brush_) owned_brush_ = ::CreateSolidBrush(Resolve(color));
+  if (class_registered_) return;
+  WNDCLASSEXA wc = {};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = &Win32Backend::FormProc;
+  wc.hInstance = instance_;
+  wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  // A system colour's brush is its index plus one.
+  wc.hbrBackground = IsSystemColor(color)
+                         ? reinterpret_cast<HBRUSH>(static_cast<INT_PTR>((color & 0xFF) + 1))
+                         : owned_brush_;
+  wc.lpszClassName = kFormClass;
+  if (!::RegisterClassExA(&wc)) throw Exception("Cannot register the window class");
+  class_registered_ = true;
+}
+
+void Win32Backend::CreateWindow(TForm& form) {
+  const FormDesc& d = form.Desc();
+  RegisterFormClass(form);
+  if (!font_) {
+    font_ = ::CreateFontA(d.font.height, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                          DEFAULT_PITCH | FF_DONTCARE, d.font.name);
+  }
+  // Clipping the children keeps trails and markers off the controls.
+  HWND hwnd = ::CreateWindowExA(0, kFormClass, d.caption, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, d.left,
+                                d.top, d.width, d.height, nullptr, nullptr, instance_, &form);
+  RethrowPending();
+  if (!hwnd) throw Exception("Cannot create the window");
+  form.peer = hwnd;
+}
+
+void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
+  // The dialog manager tabs in z-order, and a new child goes to the bottom; move
+  // it up in front of the first earlier control that comes later in tab order.
+  const int order = control.Desc().tab_order;
+  if (order < 0) return;
+  for (const auto& other : form.Controls()) {
+    if (other.get() == &control) break;
+    if (other->peer && other->Desc().tab_order > order) {
+      HWND before = ::GetWindow(HwndOf(other->peer), GW_HWNDPREV);
+      ::SetWindowPos(HwndOf(control.peer), before ? before : HWND_TOP, 0, 0, 0, 0,
+                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+      return;
+    }
+  }
+}
+
+void Win32Backend::CreateControl(TForm& form, TControl& control) {
+  HWND parent = HwndOf(form.peer);
+  if (!parent) return;
+  const ControlDesc& d = control.Desc();
+  const char* window_class = "STATIC";
+  const char* text = "";
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD ex_style = 0;
+  switch (d.kind) {
+    case ControlKind::Label:
+      style |= SS_LEFT | SS_NOPREFIX;
+      text = static_cast<TLabel&>(control).GetText().c_str();
+      break;
+    case ControlKind::Button:
+      window_class = "BUTTON";
+      style |= BS_PUSHBUTTON;
+      text = static_cast<TButton&>(control).GetText().c_str();
+      break;
+    case ControlKind::Edit:
+      window_class = "EDIT";
+      style |= ES_LEFT | ES_AUTOHSCROLL;
+      ex_style = WS_EX_CLIENTEDGE;
+      text = static_cast<TEdit&>(control).GetText().c_str();
+      break;
+    case ControlKind::Memo:
+      window_class = "EDIT";
+      style |= ES_LEFT | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL;
+      ex_style = WS_EX_CLIENTEDGE;
+      break;
+  }
+  if (!control.Enabled()) style |= WS_DISABLED;
+  if (d.tab_order >= 0) style |= WS_TABSTOP;
+  const int id = d.cancel ? IDCANCEL : kFirstControlId + static_cast<int>(form.Controls().size()) - 1;
+
+  HWND hwnd = ::CreateWindowExA(ex_style, window_class, text, style, d.left, d.top, d.width, d.height, parent,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  RethrowPending();
+  if (!hwnd) throw Exception(std::string("Cannot create control ") + d.name);
+  control.peer = hwnd;
+  ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  if (d.kind == ControlKind::Memo) {
+    // Lift the edit control's default 30000-character limit; the memo bounds
+    // itself by lines.
+    ::SendMessageA(hwnd, EM_SETLIMITTEXT, 0, 0);
+    memo_lines_[hwnd].clear();
+  }
+  PlaceInTabOrder(form, control);
+}
+
+void Win32Backend::ForgetWindows(TForm& form) {
+  for (const auto& c : form.Controls()) {
+    memo_lines_.erase(HwndOf(c->peer));
+    c->peer = nullptr;
+  }
+  form.peer = nullptr;
+}
+
+void Win32Backend::DestroyWindow(TForm& form) {
+  HWND hwnd = HwndOf(form.peer);
+  if (!hwnd) return;
+  // The form is being torn down: its last messages go straight to the default.
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+  ForgetWindows(form);
+  ::DestroyWindow(hwnd);
+}
+
+void Win32Backend::TextChanged(TLabel& label) {
+  HWND hwnd = HwndOf(label.peer);
+  if (!hwnd) return;
+  const String& text = label.GetText();
+
+  // Resize before the text changes: a static control paints its new text at once,
+  // and at the old width it would wrap, leaving a stale strip behind.
+  if (HDC dc = ::GetDC(hwnd)) {
+    HGDIOBJ old_font = ::SelectObject(dc, font_);
+    RECT r = {0, 0, 0, 0};
+    // An empty caption keeps one line's height.
+    ::DrawTextA(dc, text.empty() ? " " : text.c_str(), -1, &r, DT_CALCRECT | DT_NOPREFIX | DT_EXPANDTABS);
+    ::SelectObject(dc, old_font);
+    ::ReleaseDC(hwnd, dc);
+    const int width = text.empty() ? 0 : r.right - r.left;
+    const int height = r.bottom - r.top;
+    RECT now;
+    ::GetWindowRect(hwnd, &now);
+    if (now.right - now.left != width || now.bottom - now.top != height) {
+      ::SetWindowPos(hwnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+  }
+  ::SetWindowTextA(hwnd, text.c_str());
+}
+
+void Win32Backend::EnabledChanged(TControl& control) {
+  if (HWND hwnd = HwndOf(control.peer)) ::EnableWindow(hwnd, control.Enabled() ? TRUE : FALSE);
+}
+
+void Win32Backend::Hidden(TControl& control) {
+  if (HWND hwnd = HwndOf(control.peer)) ::ShowWindow(hwnd, SW_HIDE);
+}
+
+void Win32Backend::LineAppended(TMemo& memo, const String& line, std::size_t dropped) {
+  HWND hwnd = HwndOf(memo.peer);
+  if (!hwnd) return;
+  std::deque<std::size_t>& lengths = memo_lines_[hwnd];
+  constexpr std::size_t kBreak = 2;  // "\r\n" between lines
+
+  // Records end in a line break of their own; the memo supplies the breaks.
+  String shown = line;
+  if (shown.size() >= kBreak && shown.compare(shown.size() - kBreak, kBreak, "\r\n") == 0) {
+    shown.resize(shown.size() - kBreak);
+  }
+
+  std::size_t cut = 0;
+  for (std::size_t i = 0; i < dropped && !lengths.empty(); ++i) {
+    cut += lengths.front() + kBreak;
+    lengths.pop_front();
+  }
+  if (cut > 0) {
+    // When every line goes, the last one has no break after it; the edit control
+    // clamps the selection to the text.
+    ::SendMessageA(hwnd, EM_SETSEL, 0, static_cast<LPARAM>(cut));
+    ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
+  }
+
+  const String insert = lengths.empty() ? shown : "\r\n" + shown;
+  const int end = ::GetWindowTextLengthA(hwnd);
+  ::SendMessageA(hwnd, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
+  ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(insert.c_str()));
+  ::SendMessageA(hwnd, EM_SCROLLCARET, 0, 0);
+  lengths.push_back(shown.size());
+}
+
+int Win32Backend::ClientWidth(const TForm& form) {
+  RECT r = {0, 0, 0, 0};
+  if (HWND hwnd = HwndOf(form.peer)) ::GetClientRect(hwnd, &r);
+  return r.right - r.left;
+}
+
+int Win32Backend::ClientHeight(const TForm& form) {
+  RECT r = {0, 0, 0, 0};
+  if (HWND hwnd = HwndOf(form.peer)) ::GetClientRect(hwnd, &r);
+  return r.bottom - r.top;
+}
+
+void Win32Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  PenDC dc(HwndOf(form.peer), pen);
+  if (!dc.get()) return;
+  ::MoveToEx(dc.get(), x1, y1, nullptr);
+  ::LineTo(dc.get(), x2, y2);
+}
+
+void Win32Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  PenDC dc(HwndOf(form.peer), pen);
+  if (!dc.get()) return;
+  ::Ellipse(dc.get(), x1, y1, x2, y2);
+}
+
+void Win32Backend::Run(TForm& form) {
+  HWND hwnd = HwndOf(form.peer);
+  if (!hwnd) return;
+  ::ShowWindow(hwnd, SW_SHOWNORMAL);
+  ::UpdateWindow(hwnd);
+  // Raw-input packets follow the keyboard focus, which must rest on the form.
+  ::SetForegroundWindow(hwnd);
+  ::SetFocus(hwnd);
+  RethrowPending();
+
+  MSG msg;
+  for (;;) {
+    const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) break;
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && form.peer &&
+        (msg.hwnd == HwndOf(form.peer) || ::IsChild(HwndOf(form.peer), msg.hwnd))) {
+      TButton* cancel = nullptr;
+      for (const auto& c : form.Controls()) {
+        if (c->Desc().kind == ControlKind::Button && c->Desc().cancel) cancel = static_cast<TButton*>(c.get());
+      }
+      if (cancel && cancel->Enabled() && cancel->Visible()) {
+        cancel->Click();
+        continue;
+      }
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+    RethrowPending();
+  }
+}
+
+void Win32Backend::Closed(TForm& form) {
+  HWND hwnd = HwndOf(form.peer);
+  ForgetWindows(form);
+  if (hwnd) ::DestroyWindow(hwnd);
+  ::PostQuitMessage(0);
+}
+
+void Win32Backend::DefaultHandler(TForm& form, TMessage& message) {
+  HWND hwnd = dispatching_ ? dispatching_ : HwndOf(form.peer);
+  if (!hwnd) {
+    message.Result = 0;
+    return;
+  }
+  const auto wparam = static_cast<WPARAM>(message.WParam);
+  const auto lparam = static_cast<LPARAM>(message.LParam);
+  auto control_of = [&form](LPARAM child) -> TControl* {
+    for (const auto& c : form.Controls()) {
+      if (c->peer && HwndOf(c->peer) == reinterpret_cast<HWND>(child)) return c.get();
+    }
+    return nullptr;
+  };
+
+  switch (message.Msg) {
+    case WM_CTLCOLORSTATIC: {
+      // Disabled and read-only edit boxes ask here too; they keep the system look.
+      TControl* c = control_of(lparam);
+      if (c && c->Desc().kind == ControlKind::Label) {
+        HDC dc = reinterpret_cast<HDC>(wparam);
+        ::SetTextColor(dc, Resolve(c->Desc().font_color));
+        ::SetBkColor(dc, Resolve(form.Desc().color));
+        message.Result = reinterpret_cast<LRESULT>(FormBrush(form));
+        return;
+      }
+      break;
+    }
+    case WM_CTLCOLOREDIT: {
+      message.Result = ::DefWindowProcA(hwnd, message.Msg, wparam, lparam);
+      if (TControl* c = control_of(lparam)) {
+        ::SetTextColor(reinterpret_cast<HDC>(wparam), Resolve(c->Desc().font_color));
+      }
+      return;
+    }
+    case WM_COMMAND:
+      if (HIWORD(wparam) == BN_CLICKED && lparam != 0) {
+        TControl* c = control_of(lparam);
+        if (c && c->Desc().kind == ControlKind::Button) {
+          static_cast<TButton*>(c)->Click();
+          message.Result = 0;
+          return;
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  message.Result = ::DefWindowProcA(hwnd, message.Msg, wparam, lparam);
+}
+
+void Win32Backend::ShowException(const Exception& e) {
+  ::MessageBoxA(nullptr, e.Message().c_str(), kErrorCaption, MB_OK | MB_ICONERROR);
+}
+
+void Win32Backend::ShowCursor(bool show) { ::ShowCursor(show ? TRUE : FALSE); }
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeBackend() { return std::make_unique<Win32Backend>(); }
+
+}  // namespace tk
