@@ -4,6 +4,7 @@
 // holds freed blocks on purpose).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -49,6 +50,8 @@ TEST(BoundedMemory, AMillionPacketsGrowResidentMemoryByLessThan5MB) {
   packetlog::log_stream.flush();
   EXPECT_GT(std::filesystem::file_size(rig.Dir() / "log.txt"), static_cast<std::uintmax_t>(kPackets) * 100);
 
+  std::printf("resident memory grew by %ld KiB over %ld packets (limit %ld KiB)\n", after - before, kPackets,
+              kLimitKiB);
   EXPECT_LT(after - before, kLimitKiB) << "resident memory went from " << before << " KiB to " << after
                                        << " KiB over " << kPackets << " packets";
 }
