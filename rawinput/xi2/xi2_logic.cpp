@@ -1,0 +1,211 @@
+#include "rawinput/xi2/xi2_logic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace rawinput::xi2 {
+
+// ---- Devices ------------------------------------------------------------------
+
+int DeviceType(const DeviceInfo& device) {
+  if (!device.enabled) return -1;
+  switch (device.use) {
+    case DeviceUse::MasterPointer:
+    case DeviceUse::MasterKeyboard: return -1;
+    case DeviceUse::SlavePointer: return static_cast<int>(RIM_TYPEMOUSE);
+    case DeviceUse::SlaveKeyboard: return static_cast<int>(RIM_TYPEKEYBOARD);
+    case DeviceUse::FloatingSlave:
+      if (device.has_pointer && !device.has_keys) return static_cast<int>(RIM_TYPEMOUSE);
+      if (device.has_keys) return static_cast<int>(RIM_TYPEKEYBOARD);
+      return static_cast<int>(RIM_TYPEHID);
+  }
+  return -1;
+}
+
+UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
+                      std::uint32_t& error) {
+  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  std::vector<RAWINPUTDEVICELIST> listed;
+  listed.reserve(devices.size());
+  for (const DeviceInfo& d : devices) {
+    const int type = DeviceType(d);
+    if (type < 0) continue;
+    RAWINPUTDEVICELIST entry{};
+    entry.hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.id));
+    entry.dwType = static_cast<UINT>(type);
+    listed.push_back(entry);
+  }
+  std::sort(listed.begin(), listed.end(), [](const RAWINPUTDEVICELIST& a, const RAWINPUTDEVICELIST& b) {
+    return reinterpret_cast<std::uintptr_t>(a.hDevice) < reinterpret_cast<std::uintptr_t>(b.hDevice);
+  });
+  const auto n = static_cast<UINT>(listed.size());
+  if (list == nullptr) {
+    *count = n;
+    return 0;
+  }
+  if (*count < n) {
+    *count = n;
+    error = kErrorInsufficientBuffer;
+    return kQueryFailed;
+  }
+  if (n != 0) std::memcpy(list, listed.data(), n * sizeof *list);
+  return n;
+}
+
+// ---- Registration -------------------------------------------------------------
+
+Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
+  Registration r;
+  if (devices == nullptr || count == 0 || size != sizeof(RAWINPUTDEVICE)) {
+    r.error = kErrorInvalidParameter;
+    return r;
+  }
+  for (UINT i = 0; i < count; ++i) {
+    const RAWINPUTDEVICE& d = devices[i];
+    const bool mouse = d.usUsagePage == 1 && d.usUsage == 2;
+    if (d.dwFlags == 0) {
+      r.select_mouse = r.select_mouse || mouse;
+    } else if (d.dwFlags == RIDEV_REMOVE) {
+      // Windows wants no target window with a removal.
+      if (d.hwndTarget != nullptr) {
+        r.error = kErrorInvalidParameter;
+        return r;
+      }
+      r.remove_mouse = r.remove_mouse || mouse;
+    } else {
+      r.error = kErrorInvalidFlags;
+      return r;
+    }
+  }
+  return r;
+}
+
+// ---- Events -------------------------------------------------------------------
+
+namespace {
+
+bool MaskBit(const RawEvent& e, int bit) {
+  return bit / 8 < e.mask_len && e.mask != nullptr && (e.mask[bit / 8] & (1u << (bit % 8))) != 0;
+}
+
+std::int32_t ClampToInt32(double v) {
+  constexpr double lo = std::numeric_limits<std::int32_t>::min();
+  constexpr double hi = std::numeric_limits<std::int32_t>::max();
+  if (!(v >= lo)) return std::numeric_limits<std::int32_t>::min();  // also NaN
+  if (v > hi) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(v);
+}
+
+void Buttons(RAWMOUSE& out, std::uint16_t flags, std::int16_t data) {
+  out.ulButtons = flags | (static_cast<std::uint32_t>(static_cast<std::uint16_t>(data)) << 16);
+}
+
+}  // namespace
+
+void Translator::SetAxes(int device, Axis x, Axis y) {
+  if (device < 0 || device >= kMaxDevices) return;
+  devices_[device] = DeviceState{x, y, 0, 0};
+}
+
+// Fractions are kept per device, so slow sub-pixel motion still adds up.
+std::int32_t Translator::Relative(double value, double& rest) {
+  rest += value;
+  const double whole = std::nearbyint(rest);
+  const std::int32_t reported = ClampToInt32(whole);
+  rest -= reported;
+  if (!(std::fabs(rest) < 1.0)) rest = 0;  // a clamped or NaN value leaves nothing behind
+  return reported;
+}
+
+// Windows reports absolute devices on 0..65535 across the axis range.
+std::int32_t Translator::Normalized(double value, const Axis& axis) {
+  if (!(axis.max > axis.min)) return ClampToInt32(std::nearbyint(value));
+  const double n = (value - axis.min) * 65535.0 / (axis.max - axis.min);
+  return ClampToInt32(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
+}
+
+bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
+  out = RAWMOUSE{};
+  DeviceState scratch;
+  DeviceState& state = event.device >= 0 && event.device < kMaxDevices ? devices_[event.device] : scratch;
+
+  // raw_values holds one value per set bit, so x and y sit after any lower bits.
+  const bool has_x = MaskBit(event, 0);
+  const bool has_y = MaskBit(event, 1);
+  if (event.kind == RawKind::Motion && !has_x && !has_y) return false;
+  if (has_x || has_y) {
+    const double x = has_x ? event.raw_values[0] : 0.0;
+    const double y = has_y ? event.raw_values[has_x ? 1 : 0] : 0.0;
+    if (state.x.absolute || state.y.absolute) {
+      out.usFlags = MOUSE_MOVE_ABSOLUTE;
+      out.lLastX = has_x ? Normalized(x, state.x) : 0;
+      out.lLastY = has_y ? Normalized(y, state.y) : 0;
+    } else {
+      out.lLastX = has_x ? Relative(x, state.rest_x) : 0;
+      out.lLastY = has_y ? Relative(y, state.rest_y) : 0;
+    }
+  }
+  if (event.kind == RawKind::Motion) return true;
+
+  const bool down = event.kind == RawKind::Press;
+  switch (event.detail) {
+    case 1: Buttons(out, down ? RI_MOUSE_LEFT_BUTTON_DOWN : RI_MOUSE_LEFT_BUTTON_UP, 0); return true;
+    case 2: Buttons(out, down ? RI_MOUSE_MIDDLE_BUTTON_DOWN : RI_MOUSE_MIDDLE_BUTTON_UP, 0); return true;
+    case 3: Buttons(out, down ? RI_MOUSE_RIGHT_BUTTON_DOWN : RI_MOUSE_RIGHT_BUTTON_UP, 0); return true;
+    // X sends each wheel notch as a click; Windows reports only the turn.
+    case 4: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, WHEEL_DELTA); return true;
+    case 5: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, -WHEEL_DELTA); return true;
+    case 6: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, -WHEEL_DELTA); return true;
+    case 7: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, WHEEL_DELTA); return true;
+    case 8: Buttons(out, down ? RI_MOUSE_BUTTON_4_DOWN : RI_MOUSE_BUTTON_4_UP, 0); return true;
+    case 9: Buttons(out, down ? RI_MOUSE_BUTTON_5_DOWN : RI_MOUSE_BUTTON_5_UP, 0); return true;
+    default: return false;
+  }
+}
+
+// ---- Packets ------------------------------------------------------------------
+
+HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse) {
+  const std::uintptr_t handle = next_++;
+  if (next_ == 0) next_ = 1;
+  Slot& slot = slots_[handle % kSlots];
+  slot.handle = handle;
+  slot.packet.header.dwType = RIM_TYPEMOUSE;
+  slot.packet.header.dwSize = sizeof(RAWINPUT);
+  slot.packet.header.hDevice = device;
+  slot.packet.header.wParam = 0;  // RIM_INPUT: the window was in the foreground
+  slot.packet.data.mouse = mouse;
+  return reinterpret_cast<HRAWINPUT>(handle);
+}
+
+UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size,
+                      std::uint32_t& error) const {
+  if ((command != RID_INPUT && command != RID_HEADER) || header_size != sizeof(RAWINPUTHEADER) || size == nullptr) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  const auto h = reinterpret_cast<std::uintptr_t>(handle);
+  const Slot& slot = slots_[h % kSlots];
+  if (h == 0 || slot.handle != h) {
+    error = kErrorInvalidHandle;
+    return kQueryFailed;
+  }
+  const UINT needed = command == RID_INPUT ? static_cast<UINT>(sizeof(RAWINPUT)) : static_cast<UINT>(sizeof(RAWINPUTHEADER));
+  if (data == nullptr) {
+    *size = needed;
+    return 0;
+  }
+  if (*size < needed) {
+    error = kErrorInsufficientBuffer;
+    return kQueryFailed;
+  }
+  std::memcpy(data, &slot.packet, needed);
+  return needed;
+}
+
+}  // namespace rawinput::xi2

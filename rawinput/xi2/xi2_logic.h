@@ -1,0 +1,143 @@
+// The X-free half of the XInput2 stand-in for the raw-input service: the device
+// list contract, registration checks, raw event -> mouse record, and the packet
+// store behind GetRawInputData. xi2_service.cpp feeds it from the server.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "rawinput/records.h"
+
+namespace rawinput::xi2 {
+
+// The Windows codes GetLastError reports.
+constexpr std::uint32_t kErrorInvalidHandle = 0x06;
+constexpr std::uint32_t kErrorNotSupported = 0x32;  // the X server has no XInput 2
+constexpr std::uint32_t kErrorInvalidParameter = 0x57;
+constexpr std::uint32_t kErrorInsufficientBuffer = 0x7A;
+constexpr std::uint32_t kErrorModNotFound = 0x7E;
+constexpr std::uint32_t kErrorInvalidFlags = 0x3EC;
+
+constexpr UINT RID_HEADER = 0x10000005;
+constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;
+
+// Windows' mouse button flags.
+constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;
+constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_UP = 0x0002;
+constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_DOWN = 0x0004;
+constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_UP = 0x0008;
+constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_DOWN = 0x0010;
+constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_UP = 0x0020;
+constexpr std::uint16_t RI_MOUSE_BUTTON_4_DOWN = 0x0040;
+constexpr std::uint16_t RI_MOUSE_BUTTON_4_UP = 0x0080;
+constexpr std::uint16_t RI_MOUSE_BUTTON_5_DOWN = 0x0100;
+constexpr std::uint16_t RI_MOUSE_BUTTON_5_UP = 0x0200;
+constexpr std::uint16_t RI_MOUSE_WHEEL = 0x0400;
+constexpr std::uint16_t RI_MOUSE_HWHEEL = 0x0800;
+constexpr std::int16_t WHEEL_DELTA = 120;
+constexpr std::uint16_t MOUSE_MOVE_ABSOLUTE = 0x0001;
+
+// ---- Devices ------------------------------------------------------------------
+
+enum class DeviceUse { MasterPointer, MasterKeyboard, SlavePointer, SlaveKeyboard, FloatingSlave };
+
+struct DeviceInfo {
+  int id = 0;
+  DeviceUse use = DeviceUse::SlavePointer;
+  bool enabled = true;
+  bool has_keys = false;     // a key class
+  bool has_pointer = false;  // a button or valuator class
+};
+
+// Raw-input type of a device (0 mouse, 1 keyboard, 2 other), or -1 for one the
+// list leaves out: masters, which only merge their slaves, and disabled devices.
+int DeviceType(const DeviceInfo& device);
+
+// GetRawInputDeviceList over a snapshot of the server's devices (any order; the
+// list is in id order, handle = id). Null list: stores the count, returns 0.
+// Wrong entry size or null count: 0xFFFFFFFF, kErrorInvalidParameter. Too small a
+// count: 0xFFFFFFFF, *count = the number needed, kErrorInsufficientBuffer.
+// Otherwise fills the list and returns the number of entries stored.
+UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
+                      std::uint32_t& error);
+
+// ---- Registration -------------------------------------------------------------
+
+struct Registration {
+  std::uint32_t error = 0;  // 0: the request is well formed
+  bool select_mouse = false;
+  bool remove_mouse = false;
+};
+
+// Checks RegisterRawInputDevices' arguments. Only mice (usage page 1, usage 2)
+// make packets; other usages are accepted and deliver nothing. Flags other than
+// 0 and RIDEV_REMOVE are refused.
+Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size);
+
+// ---- Events -------------------------------------------------------------------
+
+enum class RawKind { Motion, Press, Release };
+
+// The fields of an XInput2 raw event that a mouse record needs.
+struct RawEvent {
+  RawKind kind = RawKind::Motion;
+  int device = 0;                       // the slave that sent it
+  int detail = 0;                       // button number
+  const unsigned char* mask = nullptr;  // valuator mask
+  int mask_len = 0;                     // bytes in mask
+  const double* raw_values = nullptr;   // one per set bit of mask, in bit order
+};
+
+struct Axis {
+  bool absolute = false;
+  double min = 0;
+  double max = 0;
+};
+
+class Translator {
+ public:
+  static constexpr int kMaxDevices = 256;
+
+  // Axes 0 and 1 of a device; devices never described are relative.
+  void SetAxes(int device, Axis x, Axis y);
+  // The mouse record for one raw event, or false when the event makes none
+  // (releases of wheel buttons, buttons past 9, motion without x or y).
+  bool Translate(const RawEvent& event, RAWMOUSE& out);
+
+ private:
+  struct DeviceState {
+    Axis x, y;
+    double rest_x = 0, rest_y = 0;  // motion not yet reported, below one count
+  };
+  std::int32_t Relative(double value, double& rest);
+  static std::int32_t Normalized(double value, const Axis& axis);
+
+  std::array<DeviceState, kMaxDevices> devices_{};
+};
+
+// ---- Packets ------------------------------------------------------------------
+
+// The latest packets under their handles. A handle stays valid until kSlots more
+// packets have come; handle 0 is never given.
+class PacketStore {
+ public:
+  static constexpr std::size_t kSlots = 64;
+
+  HRAWINPUT Put(HANDLE device, const RAWMOUSE& mouse);
+  // GetRawInputData's contract: RID_INPUT copies the whole packet, RID_HEADER its
+  // header; null data stores the size and returns 0; a size too small, an unknown
+  // handle, another command or header size give 0xFFFFFFFF and set error.
+  UINT Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size, std::uint32_t& error) const;
+
+ private:
+  struct Slot {
+    std::uintptr_t handle = 0;
+    RAWINPUT packet{};
+  };
+  std::array<Slot, kSlots> slots_{};
+  std::uintptr_t next_ = 1;
+};
+
+}  // namespace rawinput::xi2

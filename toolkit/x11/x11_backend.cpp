@@ -1,0 +1,828 @@
+// The Xlib backend of the toolkit. Implements:
+// - the form as a top-level window (WM_NAME and _NET_WM_NAME, position, a client
+//   area the size a classic frame leaves of the description's outer size, clBtnFace);
+// - each control as a child window whose WM_NAME mirrors its caption or text and
+//   whose WM_CLASS instance is the control's name; labels size themselves to their
+//   text; button, edit and memo drawn with the disabled look when disabled;
+// - the memo: WM_NAME is its last line, _VELMORA_LINES holds its latest lines;
+// - the canvas: lines and ellipses straight onto the form window, every pen mode
+//   mapped to its GC function (copy GXcopy, XOR GXxor); nothing is retained;
+// - the loop: pointer motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
+//   SIGINT and SIGTERM -> WM_CLOSE, a lost server connection -> close; control
+//   updates and drawing reach the server once per batch of events;
+// - the hook of x11_connection.h that feeds XInput2 events to the raw-input stand-in;
+// - ShowException on stderr; ShowCursor does nothing (X keeps no pointer counter).
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "toolkit/backend.h"
+#include "toolkit/x11/x11_colors.h"
+#include "toolkit/x11/x11_connection.h"
+
+namespace tk::x11 {
+
+namespace {
+
+// A classic frame: 4-pixel borders and a 19-pixel caption. The window manager
+// draws its own frame around the client area we ask for.
+constexpr int kFrameWidth = 8;
+constexpr int kFrameHeight = 27;
+// Events handled before control updates and drawing go out to the server.
+constexpr int kBatch = 512;
+
+const char* const kFontCandidates[] = {
+    "-*-helvetica-medium-r-normal--11-*-*-*-p-*-iso8859-1",
+    "-*-helvetica-medium-r-normal--12-*-*-*-p-*-iso8859-1",
+    "-misc-fixed-medium-r-semicondensed--13-*-*-*-c-60-iso8859-1",
+    "6x13",
+    "fixed",
+};
+
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void OnStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  if (write(signal_pipe[1], &byte, 1) < 0) {
+    // A full pipe already holds a pending stop.
+  }
+  errno = saved;
+}
+
+struct ControlView {
+  TControl* control = nullptr;
+  Window win = 0;
+  bool dirty = false;
+};
+
+struct FormView {
+  TForm* form = nullptr;
+  Window win = 0;
+  int client_width = 0;
+  int client_height = 0;
+  bool focused = false;
+  bool mapped = false;
+  std::vector<ControlView*> controls;
+  // Memo lines not yet appended to _VELMORA_LINES, and how many it holds.
+  std::string pending_lines;
+  std::size_t property_lines = 0;
+};
+
+// The memo shows the record's text without the line end it carries.
+std::string DisplayLine(const String& line) {
+  std::string s = line;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
+class X11Backend;
+X11Backend* the_backend = nullptr;
+
+class X11Backend : public Backend {
+ public:
+  X11Backend() { the_backend = this; }
+  ~X11Backend() override;
+
+  Display* EnsureDisplay();
+
+  void CreateWindow(TForm& form) override;
+  void CreateControl(TForm& form, TControl& control) override;
+  void DestroyWindow(TForm& form) override;
+  void TextChanged(TLabel& label) override { MarkDirty(label); }
+  void EnabledChanged(TControl& control) override { MarkDirty(control); }
+  void Hidden(TControl& control) override;
+  void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
+  int ClientWidth(const TForm& form) override;
+  int ClientHeight(const TForm& form) override;
+  void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
+  void Run(TForm& form) override;
+  void Closed(TForm& form) override;
+  void DefaultHandler(TForm&, TMessage&) override {}
+  void ShowException(const Exception& e) override;
+  void ShowCursor(bool) override {}
+
+  void SetGenericHandler(int opcode, GenericEventHandler handler, void* context);
+  bool MainFormFocused() const { return main_ && main_->focused; }
+  void DispatchToMain(TMessage& message);
+  void BeginTrap();
+  int EndTrap();
+  int OnXError(XErrorEvent* error);
+  void OnConnectionLost() { lost_ = true; }
+
+ private:
+  struct GenericHook {
+    int opcode;
+    GenericEventHandler handler;
+    void* context;
+  };
+
+  FormView* ViewOf(const TForm& form) const { return static_cast<FormView*>(form.peer); }
+  static ControlView* ViewOf(const TControl& control) { return static_cast<ControlView*>(control.peer); }
+  FormView* FormByWindow(Window w) const;
+  ControlView* ControlByWindow(Window w, FormView** owner) const;
+
+  void MarkDirty(TControl& control);
+  void FlushControls();
+  void DrawControl(ControlView& view);
+  void DrawLabel(ControlView& view, const TLabel& label);
+  void DrawButton(ControlView& view, const TButton& button);
+  void DrawEditFrame(ControlView& view, int width, int height);
+  void DrawMemo(ControlView& view, const TMemo& memo, int width, int height);
+  void UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo);
+  void SetName(Window w, const std::string& text);
+  void SetEnabledProperty(Window w, bool enabled);
+  void Bevel(Window w, int x, int y, int width, int height, TColor top_left, TColor bottom_right);
+
+  void HandleEvent(XEvent& event);
+  void HandleGeneric(XEvent& event);
+  void UpdateFocus(FormView& form);
+  void DrainSignals();
+  void InstallSignals();
+  void RestoreSignals();
+
+  unsigned long Pixel(TColor c) { return colors_.Pixel(display_, colormap_, Resolve(c)); }
+  void PreparePen(const TPen& pen);
+
+  Display* display_ = nullptr;
+  bool open_failed_ = false;
+  bool lost_ = false;
+  Colormap colormap_ = 0;
+  PixelMapper colors_;
+  XFontStruct* font_ = nullptr;
+  GC pen_gc_ = nullptr;
+  GC brush_gc_ = nullptr;
+  GC text_gc_ = nullptr;
+  Atom wm_protocols_ = 0, wm_delete_ = 0, net_wm_name_ = 0, utf8_string_ = 0;
+  Atom lines_atom_ = 0, enabled_atom_ = 0;
+
+  std::vector<FormView*> forms_;
+  FormView* main_ = nullptr;
+  std::vector<ControlView*> dirty_;
+  std::vector<GenericHook> hooks_;
+  bool running_closed_ = false;
+  bool trapping_ = false;
+  int trapped_error_ = 0;
+  struct sigaction old_int_ = {}, old_term_ = {}, old_pipe_ = {};
+  bool signals_installed_ = false;
+};
+
+extern "C" int XErrorTrampoline(Display*, XErrorEvent* error) {
+  return the_backend ? the_backend->OnXError(error) : 0;
+}
+
+extern "C" void XConnectionLost(Display*, void*) {
+  // Returning leaves the display marked broken: later Xlib calls do nothing, and
+  // the loop closes the form so that the close handler still runs.
+  if (the_backend) the_backend->OnConnectionLost();
+}
+
+extern "C" int XIOErrorQuiet(Display*) { return 0; }
+
+X11Backend::~X11Backend() {
+  for (FormView* f : forms_) {
+    for (ControlView* c : f->controls) delete c;
+    delete f;
+  }
+  RestoreSignals();
+  if (display_ && !lost_) {
+    if (font_) XFreeFont(display_, font_);
+    XFreeGC(display_, pen_gc_);
+    XFreeGC(display_, brush_gc_);
+    XFreeGC(display_, text_gc_);
+    XCloseDisplay(display_);
+  }
+  if (the_backend == this) the_backend = nullptr;
+}
+
+Display* X11Backend::EnsureDisplay() {
+  if (display_ || open_failed_) return display_;
+  display_ = XOpenDisplay(nullptr);
+  if (!display_) {
+    open_failed_ = true;
+    return nullptr;
+  }
+  XSetErrorHandler(XErrorTrampoline);
+  XSetIOErrorHandler(XIOErrorQuiet);
+  XSetIOErrorExitHandler(display_, XConnectionLost, nullptr);
+
+  const int screen = DefaultScreen(display_);
+  colormap_ = DefaultColormap(display_, screen);
+  colors_.Init(DefaultVisual(display_, screen));
+  for (const char* name : kFontCandidates) {
+    if ((font_ = XLoadQueryFont(display_, name)) != nullptr) break;
+  }
+  const Window root = RootWindow(display_, screen);
+  pen_gc_ = XCreateGC(display_, root, 0, nullptr);
+  brush_gc_ = XCreateGC(display_, root, 0, nullptr);
+  text_gc_ = XCreateGC(display_, root, 0, nullptr);
+  XSetLineAttributes(display_, pen_gc_, 0, LineSolid, CapNotLast, JoinMiter);
+  if (font_) XSetFont(display_, text_gc_, font_->fid);
+
+  wm_protocols_ = XInternAtom(display_, "WM_PROTOCOLS", False);
+  wm_delete_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
+  net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
+  utf8_string_ = XInternAtom(display_, "UTF8_STRING", False);
+  lines_atom_ = XInternAtom(display_, "_VELMORA_LINES", False);
+  enabled_atom_ = XInternAtom(display_, "_VELMORA_ENABLED", False);
+  return display_;
+}
+
+// ---- Windows and controls -----------------------------------------------------
+
+void X11Backend::CreateWindow(TForm& form) {
+  if (!EnsureDisplay()) {
+    const char* name = XDisplayName(nullptr);
+    throw Exception(std::string("cannot open the X display \"") + (name ? name : "") + "\"");
+  }
+  const FormDesc& desc = form.Desc();
+  auto* view = new FormView;
+  view->form = &form;
+  view->client_width = std::max(1, desc.width - kFrameWidth);
+  view->client_height = std::max(1, desc.height - kFrameHeight);
+
+  const int screen = DefaultScreen(display_);
+  XSetWindowAttributes attrs = {};
+  attrs.background_pixel = Pixel(desc.color);
+  attrs.event_mask = ExposureMask | PointerMotionMask | StructureNotifyMask | FocusChangeMask | KeyPressMask;
+  view->win = XCreateWindow(display_, RootWindow(display_, screen), desc.left, desc.top,
+                            static_cast<unsigned>(view->client_width), static_cast<unsigned>(view->client_height), 0,
+                            CopyFromParent, InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &attrs);
+
+  XSizeHints* hints = XAllocSizeHints();
+  if (hints) {
+    hints->flags = USPosition | USSize | PPosition | PSize;
+    hints->x = desc.left;
+    hints->y = desc.top;
+    hints->width = view->client_width;
+    hints->height = view->client_height;
+    XSetWMNormalHints(display_, view->win, hints);
+    XFree(hints);
+  }
+  XWMHints* wm = XAllocWMHints();
+  if (wm) {
+    wm->flags = InputHint | StateHint;
+    wm->input = True;
+    wm->initial_state = NormalState;
+    XSetWMHints(display_, view->win, wm);
+    XFree(wm);
+  }
+  XClassHint cls = {const_cast<char*>("velmora"), const_cast<char*>("Velmora")};
+  XSetClassHint(display_, view->win, &cls);
+  XSetWMProtocols(display_, view->win, &wm_delete_, 1);
+  SetName(view->win, desc.caption ? desc.caption : "");
+  const std::string caption = desc.caption ? desc.caption : "";
+  XChangeProperty(display_, view->win, net_wm_name_, utf8_string_, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(caption.data()), static_cast<int>(caption.size()));
+
+  form.peer = view;
+  forms_.push_back(view);
+  if (!main_) main_ = view;
+}
+
+void X11Backend::CreateControl(TForm& form, TControl& control) {
+  FormView* owner = ViewOf(form);
+  const ControlDesc& d = control.Desc();
+  auto* view = new ControlView;
+  view->control = &control;
+
+  XSetWindowAttributes attrs = {};
+  const bool white = d.kind == ControlKind::Edit || d.kind == ControlKind::Memo;
+  attrs.background_pixel = Pixel(white ? kWindow : form.Desc().color);
+  attrs.event_mask = ExposureMask;
+  view->win = XCreateWindow(display_, owner->win, d.left, d.top, static_cast<unsigned>(std::max(1, d.width)),
+                            static_cast<unsigned>(std::max(1, d.height)), 0, CopyFromParent, InputOutput,
+                            CopyFromParent, CWBackPixel | CWEventMask, &attrs);
+  const char* kind = d.kind == ControlKind::Label    ? "Label"
+                     : d.kind == ControlKind::Button ? "Button"
+                     : d.kind == ControlKind::Edit   ? "Edit"
+                                                     : "Memo";
+  XClassHint cls = {const_cast<char*>(d.name), const_cast<char*>(kind)};
+  XSetClassHint(display_, view->win, &cls);
+  XMapWindow(display_, view->win);
+
+  control.peer = view;
+  owner->controls.push_back(view);
+  MarkDirty(control);
+}
+
+void X11Backend::DestroyWindow(TForm& form) {
+  FormView* view = ViewOf(form);
+  if (!view) return;
+  if (display_ && !lost_) {
+    XDestroyWindow(display_, view->win);
+    XFlush(display_);
+  }
+  const auto owned = [&](ControlView* c) {
+    return std::find(view->controls.begin(), view->controls.end(), c) != view->controls.end();
+  };
+  dirty_.erase(std::remove_if(dirty_.begin(), dirty_.end(), owned), dirty_.end());
+  for (ControlView* c : view->controls) {
+    c->control->peer = nullptr;
+    delete c;
+  }
+  forms_.erase(std::find(forms_.begin(), forms_.end(), view));
+  if (main_ == view) main_ = nullptr;
+  form.peer = nullptr;
+  delete view;
+}
+
+void X11Backend::Hidden(TControl& control) {
+  if (ControlView* v = ViewOf(control); v && !lost_) XUnmapWindow(display_, v->win);
+}
+
+void X11Backend::LineAppended(TMemo& memo, const String& line, std::size_t) {
+  if (FormView* f = ViewOf(memo.Owner())) {
+    f->pending_lines += DisplayLine(line);
+    f->pending_lines += '\n';
+  }
+  MarkDirty(memo);
+}
+
+void X11Backend::MarkDirty(TControl& control) {
+  ControlView* v = ViewOf(control);
+  if (!v || v->dirty) return;
+  v->dirty = true;
+  dirty_.push_back(v);
+}
+
+FormView* X11Backend::FormByWindow(Window w) const {
+  for (FormView* f : forms_) {
+    if (f->win == w) return f;
+  }
+  return nullptr;
+}
+
+ControlView* X11Backend::ControlByWindow(Window w, FormView** owner) const {
+  for (FormView* f : forms_) {
+    for (ControlView* c : f->controls) {
+      if (c->win == w) {
+        *owner = f;
+        return c;
+      }
+    }
+  }
+  return nullptr;
+}
+
+void X11Backend::SetName(Window w, const std::string& text) {
+  XChangeProperty(display_, w, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+}
+
+void X11Backend::SetEnabledProperty(Window w, bool enabled) {
+  const long value = enabled ? 1 : 0;
+  XChangeProperty(display_, w, enabled_atom_, XA_CARDINAL, 32, PropModeReplace,
+                  reinterpret_cast<const unsigned char*>(&value), 1);
+}
+
+// Names, sizes and pictures of the controls that changed since the last batch.
+void X11Backend::FlushControls() {
+  if (lost_) {
+    for (ControlView* v : dirty_) v->dirty = false;
+    dirty_.clear();
+    return;
+  }
+  for (ControlView* v : dirty_) {
+    v->dirty = false;
+    TControl& c = *v->control;
+    SetEnabledProperty(v->win, c.Enabled());
+    switch (c.Desc().kind) {
+      case ControlKind::Label: {
+        const auto& label = static_cast<const TLabel&>(c);
+        SetName(v->win, label.GetText());
+        const int width = font_ ? XTextWidth(font_, label.GetText().data(), static_cast<int>(label.GetText().size())) : 0;
+        const int height = font_ ? font_->ascent + font_->descent : c.Desc().height;
+        XResizeWindow(display_, v->win, static_cast<unsigned>(std::max(1, width)),
+                      static_cast<unsigned>(std::max(1, height)));
+        break;
+      }
+      case ControlKind::Button: SetName(v->win, static_cast<const TButton&>(c).GetText()); break;
+      case ControlKind::Edit: SetName(v->win, static_cast<const TEdit&>(c).GetText()); break;
+      case ControlKind::Memo: {
+        FormView* owner = ViewOf(c.Owner());
+        const auto& memo = static_cast<const TMemo&>(c);
+        SetName(v->win, memo.Lines().empty() ? std::string() : DisplayLine(memo.Lines().back()));
+        if (owner) UpdateMemoProperty(*owner, *v, memo);
+        break;
+      }
+    }
+    XClearWindow(display_, v->win);
+    DrawControl(*v);
+  }
+  dirty_.clear();
+}
+
+// _VELMORA_LINES: the memo's lines, oldest first, each ending in "\n". New lines
+// are appended; once it holds twice the memo's bound it is rewritten with the
+// memo's own lines, so it always holds at least the lines the memo keeps.
+void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo) {
+  if (form.pending_lines.empty()) return;
+  const auto added = static_cast<std::size_t>(std::count(form.pending_lines.begin(), form.pending_lines.end(), '\n'));
+  if (form.property_lines + added > 2 * TMemo::kMaxLines) {
+    std::string all;
+    for (const String& line : memo.Lines()) {
+      all += DisplayLine(line);
+      all += '\n';
+    }
+    XChangeProperty(display_, view.win, lines_atom_, utf8_string_, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(all.data()), static_cast<int>(all.size()));
+    form.property_lines = memo.Lines().size();
+  } else {
+    XChangeProperty(display_, view.win, lines_atom_, utf8_string_, 8, PropModeAppend,
+                    reinterpret_cast<const unsigned char*>(form.pending_lines.data()),
+                    static_cast<int>(form.pending_lines.size()));
+    form.property_lines += added;
+  }
+  form.pending_lines.clear();
+}
+
+void X11Backend::DrawControl(ControlView& view) {
+  TControl& c = *view.control;
+  const int width = c.Desc().width;
+  const int height = c.Desc().height;
+  switch (c.Desc().kind) {
+    case ControlKind::Label: DrawLabel(view, static_cast<const TLabel&>(c)); break;
+    case ControlKind::Button: DrawButton(view, static_cast<const TButton&>(c)); break;
+    case ControlKind::Edit: DrawEditFrame(view, width, height); break;
+    case ControlKind::Memo:
+      DrawEditFrame(view, width, height);
+      DrawMemo(view, static_cast<const TMemo&>(c), width, height);
+      break;
+  }
+}
+
+void X11Backend::DrawLabel(ControlView& view, const TLabel& label) {
+  if (!font_) return;
+  const ControlDesc& d = label.Desc();
+  XSetFunction(display_, text_gc_, GXcopy);
+  XSetClipMask(display_, text_gc_, None);
+  XSetForeground(display_, text_gc_, Pixel(label.Enabled() ? d.font_color : kGrayText));
+  XDrawString(display_, view.win, text_gc_, 0, font_->ascent, label.GetText().data(),
+              static_cast<int>(label.GetText().size()));
+}
+
+void X11Backend::Bevel(Window w, int x, int y, int width, int height, TColor top_left, TColor bottom_right) {
+  XSetForeground(display_, text_gc_, Pixel(top_left));
+  XDrawLine(display_, w, text_gc_, x, y, x + width - 1, y);
+  XDrawLine(display_, w, text_gc_, x, y, x, y + height - 1);
+  XSetForeground(display_, text_gc_, Pixel(bottom_right));
+  XDrawLine(display_, w, text_gc_, x, y + height - 1, x + width - 1, y + height - 1);
+  XDrawLine(display_, w, text_gc_, x + width - 1, y, x + width - 1, y + height - 1);
+}
+
+void X11Backend::DrawButton(ControlView& view, const TButton& button) {
+  const ControlDesc& d = button.Desc();
+  XSetFunction(display_, text_gc_, GXcopy);
+  XSetClipMask(display_, text_gc_, None);
+  Bevel(view.win, 0, 0, d.width, d.height, kHighlight, kDarkShadow);
+  Bevel(view.win, 1, 1, d.width - 2, d.height - 2, kLight, kShadow);
+  if (!font_) return;
+  const String& text = button.GetText();
+  const int tw = XTextWidth(font_, text.data(), static_cast<int>(text.size()));
+  const int x = (d.width - tw) / 2;
+  const int y = (d.height - (font_->ascent + font_->descent)) / 2 + font_->ascent;
+  if (!button.Enabled()) {
+    // Etched text: a highlight one pixel down and right, then the grey text.
+    XSetForeground(display_, text_gc_, Pixel(kHighlight));
+    XDrawString(display_, view.win, text_gc_, x + 1, y + 1, text.data(), static_cast<int>(text.size()));
+  }
+  XSetForeground(display_, text_gc_, Pixel(button.Enabled() ? d.font_color : kGrayText));
+  XDrawString(display_, view.win, text_gc_, x, y, text.data(), static_cast<int>(text.size()));
+}
+
+void X11Backend::DrawEditFrame(ControlView& view, int width, int height) {
+  XSetFunction(display_, text_gc_, GXcopy);
+  XSetClipMask(display_, text_gc_, None);
+  Bevel(view.win, 0, 0, width, height, kShadow, kHighlight);
+  Bevel(view.win, 1, 1, width - 2, height - 2, kDarkShadow, kLight);
+}
+
+// The newest lines that fit, bottom-aligned like a memo scrolled to its end;
+// long lines are cut at the border rather than wrapped.
+void X11Backend::DrawMemo(ControlView& view, const TMemo& memo, int width, int height) {
+  if (!font_) return;
+  const int line_height = font_->ascent + font_->descent;
+  const int inner_w = width - 4;
+  const int inner_h = height - 4;
+  if (inner_w <= 0 || inner_h <= 0 || line_height <= 0) return;
+  XRectangle clip = {2, 2, static_cast<unsigned short>(inner_w), static_cast<unsigned short>(inner_h)};
+  XSetClipRectangles(display_, text_gc_, 0, 0, &clip, 1, Unsorted);
+  XSetForeground(display_, text_gc_, Pixel(memo.Enabled() ? memo.Desc().font_color : kGrayText));
+  const auto& lines = memo.Lines();
+  const std::size_t rows = static_cast<std::size_t>((inner_h - 2) / line_height);
+  const std::size_t shown = std::min(rows, lines.size());
+  int y = 3 + font_->ascent;
+  for (std::size_t i = lines.size() - shown; i < lines.size(); ++i) {
+    const std::string text = DisplayLine(lines[i]);
+    XDrawString(display_, view.win, text_gc_, 4, y, text.data(), static_cast<int>(text.size()));
+    y += line_height;
+  }
+  XSetClipMask(display_, text_gc_, None);
+}
+
+// ---- Canvas ---------------------------------------------------------------------
+
+int X11Backend::ClientWidth(const TForm& form) {
+  const FormView* v = ViewOf(form);
+  return v ? v->client_width : 0;
+}
+
+int X11Backend::ClientHeight(const TForm& form) {
+  const FormView* v = ViewOf(form);
+  return v ? v->client_height : 0;
+}
+
+void X11Backend::PreparePen(const TPen& pen) {
+  XSetFunction(display_, pen_gc_, GcFunction(pen.Mode()));
+  XSetForeground(display_, pen_gc_, Pixel(pen.Color()));
+  // Width 0 or 1 is the thin line; CapNotLast leaves out its end point.
+  const int width = pen.Width() <= 1 ? 0 : pen.Width();
+  XSetLineAttributes(display_, pen_gc_, static_cast<unsigned>(width), LineSolid, width == 0 ? CapNotLast : CapRound,
+                     width == 0 ? JoinMiter : JoinRound);
+}
+
+void X11Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  FormView* v = ViewOf(form);
+  if (!v || lost_) return;
+  if (x1 == x2 && y1 == y2 && pen.Width() <= 1) return;  // nothing before the end point
+  PreparePen(pen);
+  XDrawLine(display_, v->win, pen_gc_, x1, y1, x2, y2);
+}
+
+void X11Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  FormView* v = ViewOf(form);
+  if (!v || lost_) return;
+  if (x2 < x1) std::swap(x1, x2);
+  if (y2 < y1) std::swap(y1, y2);
+  // The arc's path runs through pixel centres x1 .. x2 - 1: the box's right and
+  // bottom edges stay out.
+  const int w = x2 - x1 - 1;
+  const int h = y2 - y1 - 1;
+  if (w < 0 || h < 0) return;
+  PreparePen(pen);
+  XSetFunction(display_, brush_gc_, GcFunction(pen.Mode()));
+  XSetForeground(display_, brush_gc_, Pixel(kDefaultBrush));
+  XFillArc(display_, v->win, brush_gc_, x1, y1, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 360 * 64);
+  XDrawArc(display_, v->win, pen_gc_, x1, y1, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 360 * 64);
+}
+
+// ---- Loop -----------------------------------------------------------------------
+
+void X11Backend::InstallSignals() {
+  if (signals_installed_) return;
+  if (signal_pipe[0] < 0 && pipe2(signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    signal_pipe[0] = signal_pipe[1] = -1;
+    return;
+  }
+  struct sigaction sa = {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &old_int_);
+  sigaction(SIGTERM, &sa, &old_term_);
+  // A write to a server that went away must fail with EPIPE, not end the program.
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, &old_pipe_);
+  signals_installed_ = true;
+}
+
+void X11Backend::RestoreSignals() {
+  if (!signals_installed_) return;
+  sigaction(SIGINT, &old_int_, nullptr);
+  sigaction(SIGTERM, &old_term_, nullptr);
+  sigaction(SIGPIPE, &old_pipe_, nullptr);
+  signals_installed_ = false;
+}
+
+void X11Backend::DrainSignals() {
+  char buf[64];
+  while (read(signal_pipe[0], buf, sizeof buf) > 0) {
+  }
+}
+
+void X11Backend::Run(TForm& form) {
+  FormView* view = ViewOf(form);
+  if (!view || form.Closed()) return;
+  InstallSignals();
+  running_closed_ = false;
+  XMapWindow(display_, view->win);
+  XFlush(display_);
+
+  const int xfd = ConnectionNumber(display_);
+  bool stop_requested = false;
+  while (!running_closed_) {
+    int handled = 0;
+    while (!running_closed_ && !lost_ && handled < kBatch && XEventsQueued(display_, QueuedAfterReading) > 0) {
+      XEvent event;
+      XNextEvent(display_, &event);
+      HandleEvent(event);
+      ++handled;
+    }
+    if (running_closed_) break;
+    if (lost_ || stop_requested) {
+      // The same path as the window's close box: the close handler closes the log.
+      TMessage close{WM_CLOSE, 0, 0, 0};
+      form.Dispatch(close);
+      if (!form.Closed()) stop_requested = false;
+      if (lost_) break;
+      continue;
+    }
+    FlushControls();
+    XFlush(display_);
+    if (handled == kBatch || XEventsQueued(display_, QueuedAlready) > 0) continue;
+
+    pollfd fds[2] = {{xfd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+    const int n = poll(fds, signal_pipe[0] >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno != EINTR) break;
+    if (signal_pipe[0] >= 0 && (fds[1].revents & POLLIN)) {
+      DrainSignals();
+      stop_requested = true;
+    }
+  }
+  FlushControls();
+  if (!lost_) XFlush(display_);
+}
+
+void X11Backend::Closed(TForm& form) {
+  FormView* v = ViewOf(form);
+  if (v && display_ && !lost_) {
+    XUnmapWindow(display_, v->win);
+    XFlush(display_);
+  }
+  if (v == main_) running_closed_ = true;
+}
+
+void X11Backend::UpdateFocus(FormView& form) {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(display_, &focus, &revert);
+  const bool now = focus == form.win;
+  if (now == form.focused) return;
+  form.focused = now;
+  TMessage activate{WM_ACTIVATE, now ? 1u : 0u, 0, 0};
+  form.form->Dispatch(activate);
+}
+
+void X11Backend::HandleGeneric(XEvent& event) {
+  XGenericEventCookie* cookie = &event.xcookie;
+  for (const GenericHook& hook : hooks_) {
+    if (hook.opcode != cookie->extension) continue;
+    if (XGetEventData(display_, cookie)) {
+      hook.handler(hook.context, cookie);
+      XFreeEventData(display_, cookie);
+    }
+    return;
+  }
+}
+
+void X11Backend::HandleEvent(XEvent& event) {
+  if (event.type == GenericEvent) {
+    HandleGeneric(event);
+    return;
+  }
+  FormView* form = FormByWindow(event.xany.window);
+  if (!form) {
+    FormView* owner = nullptr;
+    if (event.type == Expose && event.xexpose.count == 0) {
+      if (ControlView* c = ControlByWindow(event.xexpose.window, &owner)) DrawControl(*c);
+    }
+    return;
+  }
+  switch (event.type) {
+    case MotionNotify: {
+      // Only the newest of a run of motions matters, as with WM_MOUSEMOVE.
+      XEvent next;
+      while (XEventsQueued(display_, QueuedAlready) > 0) {
+        XPeekEvent(display_, &next);
+        if (next.type != MotionNotify || next.xmotion.window != event.xmotion.window) break;
+        XNextEvent(display_, &event);
+      }
+      const XMotionEvent& m = event.xmotion;
+      std::uintptr_t keys = 0;
+      if (m.state & Button1Mask) keys |= 0x0001;  // MK_LBUTTON
+      if (m.state & Button3Mask) keys |= 0x0002;  // MK_RBUTTON
+      if (m.state & ShiftMask) keys |= 0x0004;    // MK_SHIFT
+      if (m.state & ControlMask) keys |= 0x0008;  // MK_CONTROL
+      if (m.state & Button2Mask) keys |= 0x0010;  // MK_MBUTTON
+      const auto lparam = static_cast<std::intptr_t>((static_cast<std::uint32_t>(m.x) & 0xFFFF) |
+                                                     ((static_cast<std::uint32_t>(m.y) & 0xFFFF) << 16));
+      TMessage move{WM_MOUSEMOVE, keys, lparam, 0};
+      form->form->Dispatch(move);
+      break;
+    }
+    case ConfigureNotify:
+      form->client_width = event.xconfigure.width;
+      form->client_height = event.xconfigure.height;
+      break;
+    case MapNotify:
+      if (!form->mapped) {
+        form->mapped = true;
+        XSetInputFocus(display_, form->win, RevertToParent, CurrentTime);
+      }
+      break;
+    case FocusIn:
+    case FocusOut: UpdateFocus(*form); break;
+    case ClientMessage:
+      if (event.xclient.message_type == wm_protocols_ && static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_) {
+        TMessage close{WM_CLOSE, 0, 0, 0};
+        form->form->Dispatch(close);
+      }
+      break;
+    case KeyPress:
+      if (XLookupKeysym(&event.xkey, 0) == XK_Escape) {
+        for (ControlView* c : form->controls) {
+          if (c->control->Desc().kind == ControlKind::Button && c->control->Desc().cancel) {
+            static_cast<TButton*>(c->control)->Click();
+          }
+        }
+      }
+      break;
+    default: break;
+  }
+}
+
+void X11Backend::ShowException(const Exception& e) {
+  std::fprintf(stderr, "Velmora: %s\n", e.Message().empty() ? "unknown error" : e.Message().c_str());
+  std::fflush(stderr);
+}
+
+// ---- Hook -----------------------------------------------------------------------
+
+void X11Backend::SetGenericHandler(int opcode, GenericEventHandler handler, void* context) {
+  hooks_.erase(std::remove_if(hooks_.begin(), hooks_.end(), [&](const GenericHook& h) { return h.opcode == opcode; }),
+               hooks_.end());
+  if (handler) hooks_.push_back({opcode, handler, context});
+}
+
+void X11Backend::DispatchToMain(TMessage& message) {
+  if (main_ && !main_->form->Closed()) main_->form->Dispatch(message);
+}
+
+void X11Backend::BeginTrap() {
+  if (!display_) return;
+  XSync(display_, False);
+  trapping_ = true;
+  trapped_error_ = 0;
+}
+
+int X11Backend::EndTrap() {
+  if (!display_) return 0;
+  XSync(display_, False);
+  trapping_ = false;
+  return trapped_error_;
+}
+
+int X11Backend::OnXError(XErrorEvent* error) {
+  if (trapping_) {
+    if (trapped_error_ == 0) trapped_error_ = error->error_code;
+    return 0;
+  }
+  char text[128] = {};
+  XGetErrorText(error->display, error->error_code, text, sizeof text);
+  std::fprintf(stderr, "Velmora: X error: %s (request %d.%d)\n", text, error->request_code, error->minor_code);
+  return 0;
+}
+
+}  // namespace
+
+Display* Connection() { return the_backend ? the_backend->EnsureDisplay() : nullptr; }
+
+void SetGenericEventHandler(int extension_opcode, GenericEventHandler handler, void* context) {
+  if (the_backend) the_backend->SetGenericHandler(extension_opcode, handler, context);
+}
+
+bool FormHasFocus() { return the_backend && the_backend->MainFormFocused(); }
+
+void DispatchToForm(TMessage& message) {
+  if (the_backend) the_backend->DispatchToMain(message);
+}
+
+void BeginErrorTrap() {
+  if (the_backend) the_backend->BeginTrap();
+}
+
+int EndErrorTrap() { return the_backend ? the_backend->EndTrap() : 0; }
+
+}  // namespace tk::x11
+
+namespace tk {
+
+std::unique_ptr<Backend> MakeBackend() { return std::make_unique<x11::X11Backend>(); }
+
+}  // namespace tk
