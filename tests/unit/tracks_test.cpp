@@ -24,12 +24,13 @@ TEST_F(TracksTest, MoveDrawsTheTrailInTheTrackColourToTheNewHead) {
   for (int x = 120; x < 130; ++x) EXPECT_EQ(Surface().At(x, 120), tk::clBlue) << x;
   EXPECT_EQ(Form1->Label3->GetText(), "X = 130 , Y = 120");
 
+  // The head marker's box starts 3 rows above the head and covers the trail's end.
   Move(2, 0, 7);  // track 2: (150, 150) -> (150, 157)
-  for (int y = 150; y < 157; ++y) EXPECT_EQ(Surface().At(150, y), tk::clGreen) << y;
+  for (int y = 150; y < 154; ++y) EXPECT_EQ(Surface().At(150, y), tk::clGreen) << y;
   EXPECT_EQ(Form1->Label4->GetText(), "X = 150 , Y = 157");
 
   Move(3, -20, -20);  // track 3: (100, 100) -> (80, 80)
-  for (int d = 0; d < 20; ++d) EXPECT_EQ(Surface().At(100 - d, 100 - d), tk::clRed) << d;
+  for (int d = 0; d < 17; ++d) EXPECT_EQ(Surface().At(100 - d, 100 - d), tk::clRed) << d;
   EXPECT_EQ(Form1->Label5->GetText(), "X = 80 , Y = 80");
   EXPECT_EQ(Form1->tracks[2].x, 80);
 }
@@ -70,7 +71,8 @@ TEST_F(TracksTest, TrackStopsOnTheLeftEdgeAndRunsAlongIt) {
   Move(1, -5, 10);
   EXPECT_EQ(Form1->tracks[0].x, 0);
   EXPECT_EQ(Form1->tracks[0].y, 130);
-  for (int y = 120; y < 130; ++y) EXPECT_EQ(Surface().At(0, y), tk::clBlue) << y;
+  for (int y = 120; y < 127; ++y) EXPECT_EQ(Surface().At(0, y), tk::clBlue) << y;
+  EXPECT_EQ(Surface().At(1, 125), kBg);
 }
 
 TEST_F(TracksTest, TheBorderItselfIsAllowed) {
