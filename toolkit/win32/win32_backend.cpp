@@ -209,15 +209,15 @@ void Win32Backend::CreateWindow(TForm& form) {
 
 void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
   // The dialog manager tabs in z-order, and a new child goes to the bottom; move
-  // it up in front of the first earlier control that comes later in tab order.
+  // it up in front of the topmost sibling that comes later in tab order.
   const int order = control.Desc().tab_order;
   if (order < 0) return;
-  for (const auto& other : form.Controls()) {
-    if (other.get() == &control) break;
-    if (other->peer && other->Desc().tab_order > order) {
-      HWND before = ::GetWindow(HwndOf(other->peer), GW_HWNDPREV);
-      ::SetWindowPos(HwndOf(control.peer), before ? before : HWND_TOP, 0, 0, 0, 0,
-                     SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  HWND self = HwndOf(control.peer);
+  for (HWND h = ::GetWindow(self, GW_HWNDFIRST); h && h != self; h = ::GetWindow(h, GW_HWNDNEXT)) {
+    for (const auto& other : form.Controls()) {
+      if (HwndOf(other->peer) != h || other->Desc().tab_order <= order) continue;
+      HWND before = ::GetWindow(h, GW_HWNDPREV);
+      ::SetWindowPos(self, before ? before : HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
       return;
     }
   }
