@@ -304,6 +304,16 @@ TEST(RasterEllipse, MarkerBoxesGiveRoundOutlinedDiscs) {
             ".ooo.\n");
 }
 
+TEST(RasterEllipse, ShapeDependsOnlyOnTheBoxNotOnEarlierDrawing) {
+  Raster shared(80, 80, 0);
+  const int sizes[][2] = {{6, 6}, {5, 5}, {6, 6}, {6, 5}, {30, 20}, {20, 30}, {70, 70}, {6, 6}, {70, 70}};
+  for (const auto& s : sizes) {
+    shared.Fill(0);
+    shared.Ellipse(tk::pmXor, kPen, kBrush, 2, 3, 2 + s[0], 3 + s[1]);
+    EXPECT_EQ(shared.Pixels(), EllipseOnBlack(80, 80, 2, 3, 2 + s[0], 3 + s[1]).Pixels()) << s[0] << " x " << s[1];
+  }
+}
+
 TEST(RasterEllipse, InvertedBoxIsTheSameBoxAndEmptyBoxDrawsNothing) {
   const Raster straight = EllipseOnBlack(30, 30, 3, 4, 20, 15);
   EXPECT_EQ(EllipseOnBlack(30, 30, 20, 15, 3, 4).Pixels(), straight.Pixels());

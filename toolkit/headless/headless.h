@@ -29,8 +29,17 @@ class Raster {
   const std::vector<std::uint32_t>& Pixels() const { return pixels_; }
 
   // Each pixel becomes (dst AND a) XOR b, where (a, b) come from the pen mode:
-  // copy is (0, colour), XOR is (~0, colour). Pixels outside are clipped.
+  // copy is (0, colour), XOR is (~0, colour). Pixels outside are clipped, and
+  // no call touches a pixel twice, so an XOR figure drawn twice leaves no trace.
+  //
+  // Width 0 or 1: one pixel per step along the longer axis, (x1, y1) drawn,
+  // (x2, y2) left out, ties rounded towards the smaller coordinate so that a
+  // line and its reverse differ only in their end points. Wider pens paint a
+  // band `width` pixels across with round caps at both ends.
   void Line(TPenMode mode, std::uint32_t color, int width, int x1, int y1, int x2, int y2);
+  // Within columns x1..x2-1 and rows y1..y2-1 (an inverted box is swapped, an
+  // empty one draws nothing), touching all four sides; a one-pixel outline in
+  // the pen colour around a brush-coloured inside. The pen width is not used.
   void Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int x1, int y1, int x2, int y2);
 
   // The binary raster modes 0..15 (black, white, nop, not, copy, notcopy,
@@ -40,10 +49,17 @@ class Raster {
 
  private:
   void WideLine(Rop rop, int width, int x1, int y1, int x2, int y2);
+  // Where each row of a w x h ellipse starts; the last box size's rows are
+  // kept, since the program draws the same small marker over and over.
+  std::int64_t EllipseRowStart(std::int64_t w, std::int64_t h, std::int64_t row);
 
   int width_;
   int height_;
   std::vector<std::uint32_t> pixels_;
+  static constexpr int kCachedRows = 64;
+  std::int64_t cached_w_ = 0;
+  std::int64_t cached_h_ = 0;
+  std::int64_t cached_rows_[kCachedRows] = {};
 };
 
 class HeadlessBackend : public Backend {

@@ -232,7 +232,7 @@ void Raster::WideLine(Rop rop, int width, int x1, int y1, int x2, int y2) {
     hi = std::min(hi - off, width_ + 2.0);
     const i64 first = std::max<i64>(0, static_cast<i64>(std::floor(lo)) + 1);
     const i64 last = std::min<i64>(width_ - 1, static_cast<i64>(std::ceil(hi)) - 1);
-    if (first <= last) Run(pixels_.data() + py * width_ + first, last - first + 1, rop);
+    if (first <= last) Run(pixels_.data() + static_cast<std::ptrdiff_t>(py * width_ + first), last - first + 1, rop);
   }
 }
 
@@ -266,6 +266,16 @@ i64 RowStart(i64 w, i64 h, i64 j) {
 
 }  // namespace
 
+i64 Raster::EllipseRowStart(i64 w, i64 h, i64 row) {
+  if (h > kCachedRows) return RowStart(w, h, row);
+  if (w != cached_w_ || h != cached_h_) {
+    for (i64 j = 0; j < h; ++j) cached_rows_[j] = RowStart(w, h, j);
+    cached_w_ = w;
+    cached_h_ = h;
+  }
+  return cached_rows_[row];
+}
+
 void Raster::Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int x1, int y1, int x2, int y2) {
   // Like GDI, an inverted box is the same box.
   if (x1 > x2) std::swap(x1, x2);
@@ -283,14 +293,14 @@ void Raster::Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int 
   auto paint = [&](i64 row, i64 from, i64 to, Rop rop) {  // box columns from..to
     const i64 a = std::max<i64>(from + x1, 0);
     const i64 b = std::min<i64>(to + x1, width_ - 1);
-    if (a <= b) Run(pixels_.data() + row * width_ + a, b - a + 1, rop);
+    if (a <= b) Run(pixels_.data() + static_cast<std::ptrdiff_t>(row * width_ + a), b - a + 1, rop);
   };
 
   const i64 kOpen = w;  // no row beyond the box: all of a row next to it is outline
-  i64 prev = j_lo > 0 ? RowStart(w, h, j_lo - 1) : kOpen;
-  i64 cur = RowStart(w, h, j_lo);
+  i64 prev = j_lo > 0 ? EllipseRowStart(w, h, j_lo - 1) : kOpen;
+  i64 cur = EllipseRowStart(w, h, j_lo);
   for (i64 j = j_lo; j <= j_hi; ++j) {
-    const i64 next = j + 1 < h ? RowStart(w, h, j + 1) : kOpen;
+    const i64 next = j + 1 < h ? EllipseRowStart(w, h, j + 1) : kOpen;
     const i64 row = static_cast<i64>(y1) + j;
     const i64 right = w - 1 - cur;
     // A pixel is outline when a 4-neighbour is outside the figure; the narrower
