@@ -36,7 +36,7 @@ UINT RAWINPUT_API fake_list(rawinput::RAWINPUTDEVICELIST* list, UINT* count, UIN
   UINT n = s.stored.value_or(static_cast<UINT>(s.devices.size()));
   if (n > *count) n = *count;
   if (n > s.devices.size()) n = static_cast<UINT>(s.devices.size());
-  std::memcpy(list, s.devices.data(), n * sizeof *list);
+  if (n > 0) std::memcpy(list, s.devices.data(), n * sizeof *list);
   return n;
 }
 
