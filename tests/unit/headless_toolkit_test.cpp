@@ -194,19 +194,6 @@ TEST_F(HeadlessToolkit, UnknownMessagesReachTheDefaultHandlingUnchanged) {
   EXPECT_EQ(backend->DefaultHandled().size(), 2u);
 }
 
-TEST_F(HeadlessToolkit, MouseMoveReachesTheHandlerWithSignedCoordinates) {
-  int got_x = 0, got_y = 0;
-  form->OnMouseMove = [&](tk::TObject*, tk::TShiftState, int x, int y) {
-    got_x = x;
-    got_y = y;
-  };
-  tk::TMessage m{tk::WM_MOUSEMOVE, 0, static_cast<std::intptr_t>(0xFFFB0010), 0};  // x 16, y -5
-  form->Dispatch(m);
-  EXPECT_EQ(got_x, 16);
-  EXPECT_EQ(got_y, -5);
-  EXPECT_EQ(backend->DefaultHandled().size(), 1u);
-}
-
 TEST_F(HeadlessToolkit, RunShowsTheWindowDeliversTheQueueInOrderThenCloses) {
   int closes = 0;
   form->OnClose = [&](tk::TObject*, int&) { ++closes; };

@@ -218,64 +218,55 @@ TEST(RasterModes, XorFiguresDrawnTwiceRestoreTheSurface) {
 
 // ---- Ellipses -------------------------------------------------------------------
 
-TEST(RasterEllipse, StaysInItsBoxAndTouchesAllFourSides) {
-  std::vector<std::pair<int, int>> sizes = {{100, 3}, {3, 100}, {2, 40}, {40, 2}, {120, 90}, {1, 1}};
-  for (int w = 1; w <= 24; ++w)
-    for (int h = 1; h <= 24; ++h) sizes.push_back({w, h});
-  for (auto [w, h] : sizes) {
+// Inside its box and touching all four sides; every row and column one
+// unbroken run of pen or brush colour (a pixel hit twice in XOR would leave a
+// third colour or a hole); mirror-symmetric; the outline closes the fill in.
+TEST(RasterEllipse, FillsItsBoxSymmetricallyWithAClosedOutline) {
+  std::vector<std::pair<int, int>> sizes = {{100, 3}, {3, 100}, {2, 40}, {40, 2}, {120, 90}};
+  for (int w = 1; w <= 30; ++w)
+    for (int h = 1; h <= 30; ++h) sizes.push_back({w, h});
+  for (const auto& size : sizes) {
+    const int w = size.first, h = size.second;  // clang 14 lambdas cannot capture structured bindings
     SCOPED_TRACE(testing::Message() << w << " x " << h);
-    const int x1 = 5, y1 = 7;
-    const Pixels p = Painted(EllipseOnBlack(140, 120, x1, y1, x1 + w, y1 + h));
+    // One pixel of margin all round, which must stay black.
+    const Raster r = EllipseOnBlack(w + 2, h + 2, 1, 1, w + 1, h + 1);
     bool left = false, right = false, top = false, bottom = false;
-    for (auto [x, y] : p) {
-      ASSERT_TRUE(x >= x1 && x < x1 + w && y >= y1 && y < y1 + h) << x << "," << y;
-      left |= x == x1;
-      right |= x == x1 + w - 1;
-      top |= y == y1;
-      bottom |= y == y1 + h - 1;
-    }
-    EXPECT_TRUE(left && right && top && bottom);
-  }
-}
-
-// Every row and column of the figure is one unbroken run of pen or brush
-// colour (a pixel hit twice in XOR would leave a third colour or a hole), the
-// figure is mirror-symmetric, and the outline closes the fill in.
-TEST(RasterEllipse, IsSolidSymmetricAndOutlined) {
-  for (int w = 1; w <= 30; ++w) {
-    for (int h = 1; h <= 30; ++h) {
-      SCOPED_TRACE(testing::Message() << w << " x " << h);
-      const Raster r = EllipseOnBlack(w + 2, h + 2, 1, 1, w + 1, h + 1);
-      for (int y = 0; y < h + 2; ++y) {
-        for (int x = 0; x < w + 2; ++x) {
-          const std::uint32_t c = r.At(x, y);
-          ASSERT_TRUE(c == 0 || c == kPen || c == kBrush) << x << "," << y;
-          ASSERT_EQ(c, r.At(w + 1 - x, y)) << x << "," << y;
-          ASSERT_EQ(c, r.At(x, h + 1 - y)) << x << "," << y;
-          if (c == kBrush) {
-            ASSERT_NE(r.At(x - 1, y), 0u);
-            ASSERT_NE(r.At(x + 1, y), 0u);
-            ASSERT_NE(r.At(x, y - 1), 0u);
-            ASSERT_NE(r.At(x, y + 1), 0u);
-          }
+    for (int y = 0; y < h + 2; ++y) {
+      for (int x = 0; x < w + 2; ++x) {
+        const std::uint32_t c = r.At(x, y);
+        ASSERT_TRUE(c == 0 || c == kPen || c == kBrush) << x << "," << y;
+        ASSERT_EQ(c, r.At(w + 1 - x, y)) << x << "," << y;
+        ASSERT_EQ(c, r.At(x, h + 1 - y)) << x << "," << y;
+        if (c == 0) continue;
+        ASSERT_TRUE(x >= 1 && x <= w && y >= 1 && y <= h) << x << "," << y;
+        left |= x == 1;
+        right |= x == w;
+        top |= y == 1;
+        bottom |= y == h;
+        if (c == kBrush) {
+          ASSERT_NE(r.At(x - 1, y), 0u);
+          ASSERT_NE(r.At(x + 1, y), 0u);
+          ASSERT_NE(r.At(x, y - 1), 0u);
+          ASSERT_NE(r.At(x, y + 1), 0u);
         }
       }
-      auto runs = [&](bool rows) {
-        for (int a = 0; a < (rows ? h + 2 : w + 2); ++a) {
-          int count = 0;
-          std::uint32_t last = 0;
-          for (int b = 0; b < (rows ? w + 2 : h + 2); ++b) {
-            const std::uint32_t c = rows ? r.At(b, a) : r.At(a, b);
-            if (c != 0 && last == 0) ++count;
-            last = c;
-          }
-          if (count > 1) return false;
-        }
-        return true;
-      };
-      ASSERT_TRUE(runs(true));
-      ASSERT_TRUE(runs(false));
     }
+    EXPECT_TRUE(left && right && top && bottom);
+    auto one_run_each = [&](bool rows) {
+      for (int a = 0; a < (rows ? h + 2 : w + 2); ++a) {
+        int count = 0;
+        std::uint32_t last = 0;
+        for (int b = 0; b < (rows ? w + 2 : h + 2); ++b) {
+          const std::uint32_t c = rows ? r.At(b, a) : r.At(a, b);
+          if (c != 0 && last == 0) ++count;
+          last = c;
+        }
+        if (count > 1) return false;
+      }
+      return true;
+    };
+    ASSERT_TRUE(one_run_each(true));
+    ASSERT_TRUE(one_run_each(false));
   }
 }
 
