@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Multi-mouse end-to-end tests of the Linux program on Xvfb. Three extra master
+# pointers give three XTest slave pointers; the Xvfb mouse is disabled so that
+# they stand at table indices 1 to 3, after the core XTest pointer at index 0.
+# Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
+set -u
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+build=$(cd "${1:-$root/build/linux}" 2>/dev/null && pwd) || { echo "FAIL setup: no build directory ${1:-$root/build/linux}"; echo "0 passed, 1 failed"; exit 1; }
+velmora=$build/velmora
+checker=$build/tests/e2e/linux/velmora_x11_e2e
+# shellcheck source=../../../scripts/lib/xvfb.sh
+source "$root/scripts/lib/xvfb.sh"
+
+passed=0
+failed=0
+out=$(mktemp -d /tmp/velmora-e2e-linux.XXXXXX)
+
+tally() {  # reads checker output, echoes it, counts PASS and FAIL lines
+  local line
+  while IFS= read -r line; do
+    echo "$line"
+    case $line in
+      PASS\ *) passed=$((passed + 1)) ;;
+      FAIL\ *) failed=$((failed + 1)) ;;
+    esac
+  done
+}
+
+fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+
+finish() {
+  stop_xvfb
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && rm -rf "$out"
+  [ "$failed" -eq 0 ]
+  exit $?
+}
+
+[ -x "$velmora" ] || { fail "setup: $velmora not built"; finish; }
+if [ ! -x "$checker" ]; then
+  # Not part of this build tree yet: build the checker on its own beside it.
+  checker_build=$build/e2e-linux-checker
+  if ! { cmake -S "$root/tests/e2e/linux" -B "$checker_build" -G Ninja >/dev/null &&
+         cmake --build "$checker_build" >/dev/null; }; then
+    fail "setup: could not build the checker"
+    finish
+  fi
+  checker=$checker_build/velmora_x11_e2e
+fi
+
+# A server with three extra XTest pointers at table indices 1 to 3.
+setup_server() {
+  start_xvfb || return 1
+  local m
+  for m in Alpha Beta Gamma; do xinput create-master "$m" || return 1; done
+  xinput disable "Xvfb mouse" || return 1
+}
+
+run_checker() {  # mode, then extra arguments
+  local mode=$1
+  shift
+  timeout 60 "$checker" "$mode" "$velmora" "$out/$mode" "$@" >"$out/$mode.txt" 2>>"$out/checker-stderr.txt"
+  local rc=$?
+  tally <"$out/$mode.txt"
+  [ "$rc" -le 1 ] || fail "$mode: checker ended with status $rc"
+}
+
+if setup_server; then
+  run_checker session
+  run_checker close-wm
+  run_checker close-int
+else
+  fail "setup: Xvfb with three extra master pointers"
+fi
+stop_xvfb
+
+if setup_server; then
+  # The checker kills this server; keep the shell from reporting it.
+  disown "$VELMORA_XVFB_PID" 2>/dev/null
+  run_checker server-loss "$VELMORA_XVFB_PID"
+  VELMORA_XVFB_PID=
+else
+  fail "setup: Xvfb for the server-loss test"
+fi
+
+[ "$failed" -eq 0 ] || echo "kept for inspection: $out"
+finish

@@ -1,0 +1,729 @@
+// End-to-end checks of the Linux program on a running X server: starts velmora,
+// drives separate XTest pointer devices, and reads back what the window shows
+// (control names, memo lines, pixels), log.txt and the exit status.
+//
+//   velmora_x11_e2e session     VELMORA WORKDIR   window, devices, tracks, focus, SIGTERM
+//   velmora_x11_e2e close-wm    VELMORA WORKDIR   WM_DELETE_WINDOW ends the program
+//   velmora_x11_e2e close-int   VELMORA WORKDIR   SIGINT ends the program
+//   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
+//
+// Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+int failures = 0;
+
+void Check(const std::string& name, bool ok, const std::string& detail = "") {
+  if (ok) {
+    std::printf("PASS %s\n", name.c_str());
+  } else {
+    ++failures;
+    std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
+  }
+  std::fflush(stdout);
+}
+
+bool WaitFor(const std::function<bool()>& done, double seconds = 5.0) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  }
+  return done();
+}
+
+std::string Join(const Lines& lines, std::size_t from = 0) {
+  std::string s;
+  for (std::size_t i = from; i < lines.size(); ++i) s += (i > from ? " | " : "") + lines[i];
+  return s;
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// ---- The program under test -----------------------------------------------------
+
+struct Program {
+  pid_t pid = -1;
+  std::filesystem::path dir;
+  int status = -1;
+
+  bool Start(const std::string& exe, const std::filesystem::path& workdir) {
+    dir = workdir;
+    std::filesystem::create_directories(dir);
+    pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return true;
+  }
+
+  bool Exited() {
+    if (status != -1) return true;
+    int s = 0;
+    if (waitpid(pid, &s, WNOHANG) == pid) {
+      status = s;
+      return true;
+    }
+    return false;
+  }
+
+  bool WaitExit(double seconds) { return WaitFor([&] { return Exited(); }, seconds); }
+
+  void Kill() {
+    if (pid > 0 && !Exited()) {
+      kill(pid, SIGKILL);
+      WaitExit(5);
+    }
+  }
+
+  std::string Describe() const {
+    if (status == -1) return "still running";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+  }
+
+  bool CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+  // log.txt as records, each without its "\r\n".
+  Lines LogRecords() const {
+    const std::string text = ReadFile(dir / "log.txt");
+    Lines records;
+    std::size_t start = 0;
+    while (start < text.size()) {
+      const std::size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) {
+        records.push_back(text.substr(start) + "<no line end>");
+        break;
+      }
+      records.push_back(text.substr(start, end - start));
+      start = end + 2;
+    }
+    return records;
+  }
+};
+
+// ---- The X side -----------------------------------------------------------------
+
+class Screen {
+ public:
+  bool Open() {
+    display_ = XOpenDisplay(nullptr);
+    if (!display_) return false;
+    XSetErrorHandler([](Display*, XErrorEvent* e) {
+      std::fprintf(stderr, "x11_e2e: X error %d (request %d.%d)\n", e->error_code, e->request_code, e->minor_code);
+      return 0;
+    });
+    root_ = DefaultRootWindow(display_);
+    lines_ = XInternAtom(display_, "_VELMORA_LINES", False);
+    enabled_ = XInternAtom(display_, "_VELMORA_ENABLED", False);
+    net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
+    const Visual* v = DefaultVisual(display_, DefaultScreen(display_));
+    masks_[0] = v->red_mask;
+    masks_[1] = v->green_mask;
+    masks_[2] = v->blue_mask;
+    return true;
+  }
+  // Leaves the connection alone: for when the server is about to go.
+  void Abandon() { display_ = nullptr; }
+  ~Screen() {
+    if (!display_) return;
+    for (auto& [id, dev] : devices_) XCloseDevice(display_, dev);
+    XCloseDisplay(display_);
+  }
+
+  Display* display() const { return display_; }
+
+  std::string Property(Window w, Atom property) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string out;
+    if (XGetWindowProperty(display_, w, property, 0, 1 << 24, False, AnyPropertyType, &type, &format, &n, &after,
+                           &data) == Success &&
+        data) {
+      if (format == 8) out.assign(reinterpret_cast<char*>(data), n);
+      XFree(data);
+    }
+    return out;
+  }
+  std::string Name(Window w) { return Property(w, XA_WM_NAME); }
+  std::string NetName(Window w) { return Property(w, net_wm_name_); }
+
+  long Enabled(Window w) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    long value = -1;
+    if (XGetWindowProperty(display_, w, enabled_, 0, 1, False, XA_CARDINAL, &type, &format, &n, &after, &data) ==
+            Success &&
+        data) {
+      if (n == 1) value = *reinterpret_cast<long*>(data);
+      XFree(data);
+    }
+    return value;
+  }
+
+  std::string Instance(Window w) {
+    XClassHint hint = {};
+    std::string name;
+    if (XGetClassHint(display_, w, &hint)) {
+      if (hint.res_name) name = hint.res_name;
+      XFree(hint.res_name);
+      XFree(hint.res_class);
+    }
+    return name;
+  }
+
+  std::vector<Window> Children(Window w) {
+    Window root = 0, parent = 0, *kids = nullptr;
+    unsigned n = 0;
+    std::vector<Window> out;
+    if (XQueryTree(display_, w, &root, &parent, &kids, &n)) {
+      out.assign(kids, kids + n);
+      if (kids) XFree(kids);
+    }
+    return out;
+  }
+
+  Window FindByInstance(Window parent, const std::string& name) {
+    for (Window w : Children(parent)) {
+      if (Instance(w) == name) return w;
+    }
+    return 0;
+  }
+
+  Lines MemoLines(Window memo) {
+    const std::string text = Property(memo, lines_);
+    Lines lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+      std::size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      lines.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+
+  // 0xRRGGBB of one pixel of window w.
+  std::uint32_t Rgb(Window w, int x, int y) {
+    XImage* image = XGetImage(display_, w, x, y, 1, 1, AllPlanes, ZPixmap);
+    if (!image) return 0xFFFFFFFFu;
+    const unsigned long pixel = XGetPixel(image, 0, 0);
+    XDestroyImage(image);
+    std::uint32_t rgb = 0;
+    for (int c = 0; c < 3; ++c) {
+      unsigned long mask = masks_[c];
+      int shift = 0;
+      while (mask && !(mask & 1)) {
+        mask >>= 1;
+        ++shift;
+      }
+      const unsigned long v = mask ? ((pixel >> shift) & mask) * 255 / mask : 0;
+      rgb = (rgb << 8) | static_cast<std::uint32_t>(v);
+    }
+    return rgb;
+  }
+
+  XDevice* Device(int id) {
+    auto found = devices_.find(id);
+    if (found != devices_.end()) return found->second;
+    XDevice* dev = XOpenDevice(display_, static_cast<XID>(id));
+    if (dev) devices_[id] = dev;
+    return dev;
+  }
+
+  void Move(int id, int dx, int dy) {
+    int axes[2] = {dx, dy};
+    if (XDevice* dev = Device(id)) XTestFakeDeviceMotionEvent(display_, dev, True, 0, axes, 2, CurrentTime);
+    XSync(display_, False);
+  }
+
+  void Click(int id, unsigned button, bool press) {
+    if (XDevice* dev = Device(id)) XTestFakeDeviceButtonEvent(display_, dev, button, press, nullptr, 0, CurrentTime);
+    XSync(display_, False);
+  }
+
+  Window root() const { return root_; }
+
+ private:
+  Display* display_ = nullptr;
+  Window root_ = 0;
+  Atom lines_ = 0, enabled_ = 0, net_wm_name_ = 0;
+  unsigned long masks_[3] = {};
+  std::map<int, XDevice*> devices_;
+};
+
+// What the memo's device lines must be: the enabled slaves in id order, the
+// first ten of them, each mouse also entered in the table.
+struct Expected {
+  Lines lines;
+  std::vector<int> mice;
+  std::map<int, std::string> names;
+};
+
+Expected ExpectedDevices(Display* d) {
+  Expected e;
+  int n = 0;
+  XIDeviceInfo* info = XIQueryDevice(d, XIAllDevices, &n);
+  std::vector<std::pair<int, int>> listed;  // id, type
+  for (int i = 0; i < n; ++i) {
+    const XIDeviceInfo& dev = info[i];
+    e.names[dev.deviceid] = dev.name;
+    if (!dev.enabled || dev.use == XIMasterPointer || dev.use == XIMasterKeyboard) continue;
+    int type = dev.use == XISlavePointer ? 0 : dev.use == XISlaveKeyboard ? 1 : -1;
+    if (type < 0) {
+      bool keys = false, pointer = false;
+      for (int c = 0; c < dev.num_classes; ++c) {
+        keys = keys || dev.classes[c]->type == XIKeyClass;
+        pointer = pointer || dev.classes[c]->type == XIButtonClass || dev.classes[c]->type == XIValuatorClass;
+      }
+      type = pointer && !keys ? 0 : keys ? 1 : 2;
+    }
+    listed.emplace_back(dev.deviceid, type);
+  }
+  XIFreeDeviceInfo(info);
+  std::sort(listed.begin(), listed.end());
+  const char* words[] = {"Mouse", "Keyboard", "HID"};
+  for (std::size_t i = 0; i < listed.size() && i < 10; ++i) {
+    const auto [id, type] = listed[i];
+    e.lines.push_back(std::to_string(i) + " " + std::to_string(id) + "  " + words[type]);
+    if (type == 0) {
+      e.lines.push_back("Amouse[" + std::to_string(e.mice.size()) + "] = " + std::to_string(id));
+      e.mice.push_back(id);
+    }
+  }
+  return e;
+}
+
+std::string Hex(std::int32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
+  return buf;
+}
+
+std::string MotionRecord(int index, int dx, int dy) {
+  return "Mouse: num " + std::to_string(index) +
+         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(dx) +
+         " lLastY=" + Hex(dy) + " ulExtraInformation=0000";
+}
+
+std::string ButtonRecord(int index, std::uint16_t flags, std::uint16_t data) {
+  char buf[128];
+  std::snprintf(buf, sizeof buf, "ulButtons=%04x usButtonFlags=%04x usButtonData=%04x",
+                static_cast<unsigned>(flags | (static_cast<std::uint32_t>(data) << 16)), flags, data);
+  return "Mouse: num " + std::to_string(index) + ", usFlags=0000 " + buf +
+         " ulRawButtons=0000 lLastX=0000 lLastY=0000 ulExtraInformation=0000";
+}
+
+// ---- A running program and its window -------------------------------------------
+
+struct Session {
+  Screen& x;
+  Program program;
+  Window form = 0;
+  std::map<std::string, Window> controls;
+
+  explicit Session(Screen& screen) : x(screen) {}
+
+  bool Start(const std::string& exe, const std::filesystem::path& dir) {
+    if (!program.Start(exe, dir)) return false;
+    const bool shown = WaitFor([&] {
+      form = x.FindByInstance(x.root(), "velmora");
+      return form != 0 && program.status == -1;
+    });
+    if (!shown) return false;
+    for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
+      controls[name] = x.FindByInstance(form, name);
+    }
+    return true;
+  }
+
+  bool Focused() {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(x.display(), &focus, &revert);
+    return focus == form;
+  }
+
+  std::string Label(const char* name) { return x.Name(controls[name]); }
+  Lines Memo() { return x.MemoLines(controls["Memo1"]); }
+  Lines Records() {
+    Lines out;
+    for (const std::string& line : Memo()) {
+      if (line.rfind("Mouse: ", 0) == 0) out.push_back(line);
+    }
+    return out;
+  }
+  // Waits until the memo holds count records; returns them.
+  Lines WaitRecords(std::size_t count) {
+    Lines r;
+    WaitFor([&] { return (r = Records()).size() >= count; });
+    return r;
+  }
+  // The table of mice the memo shows.
+  std::vector<int> Mice() {
+    std::vector<int> mice;
+    for (const std::string& line : Memo()) {
+      int index = 0, id = 0;
+      if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &index, &id) == 2) mice.push_back(id);
+    }
+    return mice;
+  }
+
+  void Close(int sig) { kill(program.pid, sig); }
+};
+
+// The log holds every record the memo showed, and nothing else.
+void CheckLogMatchesMemo(const std::string& name, Program& program, const Lines& shown) {
+  const Lines logged = program.LogRecords();
+  std::string detail;
+  if (logged != shown) {
+    detail = "log has " + std::to_string(logged.size()) + " records, memo showed " + std::to_string(shown.size());
+    for (std::size_t i = 0; i < std::min(logged.size(), shown.size()); ++i) {
+      if (logged[i] != shown[i]) {
+        detail += "; first difference at " + std::to_string(i) + ": '" + logged[i] + "' vs '" + shown[i] + "'";
+        break;
+      }
+    }
+  }
+  Check(name, logged == shown && !shown.empty(), detail);
+}
+
+struct Segment {
+  int x, y;
+};
+
+// Drives one track through moves, then checks its records, label and trail.
+void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::uint32_t colour,
+                const std::vector<Segment>& on_trail, const std::vector<Segment>& off_trail, Segment& head) {
+  const std::string t = "track " + std::to_string(index);
+  const std::vector<int> mice = s.Mice();
+  if (static_cast<int>(mice.size()) <= index) {
+    Check(t + " device", false, "no mouse at table index " + std::to_string(index));
+    return;
+  }
+  const char* labels[] = {"Label3", "Label4", "Label5"};
+  std::map<std::string, std::string> before;
+  for (const char* l : labels) before[l] = s.Label(l);
+
+  const std::size_t start = s.Records().size();
+  for (const Segment& m : moves) s.x.Move(mice[index], m.x, m.y);
+  const Lines records = s.WaitRecords(start + moves.size());
+
+  Lines expected, got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
+  for (const Segment& m : moves) {
+    expected.push_back(MotionRecord(index, m.x, m.y));
+    head = {head.x + m.x, head.y + m.y};
+  }
+  Check(t + ": each packet logged with table index " + std::to_string(index), got == expected,
+        "got " + Join(got) + " expected " + Join(expected));
+
+  const std::string label = "X = " + std::to_string(head.x) + " , Y = " + std::to_string(head.y);
+  const char* own = labels[index - 1];
+  WaitFor([&] { return s.Label(own) == label; }, 2);
+  Check(t + ": " + own + " shows the head", s.Label(own) == label, "'" + s.Label(own) + "' expected '" + label + "'");
+  std::string others;
+  for (const char* l : labels) {
+    if (l != own && s.Label(l) != before[l]) others += std::string(l) + " changed to '" + s.Label(l) + "' ";
+  }
+  Check(t + ": other tracks untouched", others.empty(), others);
+
+  std::string wrong;
+  char buf[96];
+  for (const Segment& p : on_trail) {
+    const std::uint32_t got_rgb = s.x.Rgb(s.form, p.x, p.y);
+    if (got_rgb != colour) {
+      std::snprintf(buf, sizeof buf, "(%d,%d) is %06x ", p.x, p.y, got_rgb);
+      wrong += buf;
+    }
+  }
+  for (const Segment& p : off_trail) {
+    const std::uint32_t got_rgb = s.x.Rgb(s.form, p.x, p.y);
+    if (got_rgb != 0xC0C0C0) {
+      std::snprintf(buf, sizeof buf, "(%d,%d) is %06x, not the background ", p.x, p.y, got_rgb);
+      wrong += buf;
+    }
+  }
+  std::snprintf(buf, sizeof buf, ": trail drawn in %06x", colour);
+  Check(t + buf, wrong.empty(), wrong);
+}
+
+int RunSession(const std::string& exe, const std::filesystem::path& dir) {
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  Session s(x);
+  const bool started = s.Start(exe, dir);
+  Check("window appears", started, s.program.Describe());
+  if (!started) {
+    s.program.Kill();
+    return 1;
+  }
+  Check("window takes the keyboard focus", WaitFor([&] { return s.Focused(); }));
+
+  // Window and controls.
+  Check("caption is Velmora", x.Name(s.form) == "Velmora" && x.NetName(s.form) == "Velmora",
+        "WM_NAME '" + x.Name(s.form) + "', _NET_WM_NAME '" + x.NetName(s.form) + "'");
+  {
+    Window root = 0, child = 0;
+    int gx = 0, gy = 0, rx = 0, ry = 0;
+    unsigned w = 0, h = 0, border = 0, depth = 0;
+    XGetGeometry(x.display(), s.form, &root, &gx, &gy, &w, &h, &border, &depth);
+    XTranslateCoordinates(x.display(), s.form, root, 0, 0, &rx, &ry, &child);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%ux%u at %d,%d", w, h, rx, ry);
+    Check("client area 688x349 at 192,114", w == 688 && h == 349 && rx == 192 && ry == 114, buf);
+  }
+  std::string missing;
+  for (const auto& [name, w] : s.controls) {
+    if (!w) missing += name + " ";
+  }
+  Check("every control is a child window", missing.empty(), "missing " + missing);
+  Check("captions", s.Label("Label1") == "Label1" && s.Label("Label6") == "Label6" &&
+                        x.Name(s.controls["btnCopy"]) == "Copy" && x.Name(s.controls["Edit1"]).empty(),
+        "Label1 '" + s.Label("Label1") + "', btnCopy '" + x.Name(s.controls["btnCopy"]) + "'");
+  Check("Copy, Edit1 and Memo1 disabled, labels enabled",
+        x.Enabled(s.controls["btnCopy"]) == 0 && x.Enabled(s.controls["Edit1"]) == 0 &&
+            x.Enabled(s.controls["Memo1"]) == 0 && x.Enabled(s.controls["Label3"]) == 1);
+
+  // Devices.
+  const Expected expected = ExpectedDevices(x.display());
+  Lines memo;
+  WaitFor([&] { return (memo = s.Memo()).size() >= expected.lines.size(); });
+  Check("Memo1 lists the server's devices and the table of mice", memo == expected.lines,
+        "memo: " + Join(memo) + " expected: " + Join(expected.lines));
+  std::string arrangement;
+  for (int i = 1; i <= 3; ++i) {
+    if (static_cast<int>(expected.mice.size()) <= i) {
+      arrangement += "no mouse at index " + std::to_string(i) + " ";
+    } else if (expected.names.at(expected.mice[i]).find("XTEST pointer") == std::string::npos) {
+      arrangement += "index " + std::to_string(i) + " is '" + expected.names.at(expected.mice[i]) + "' ";
+    }
+  }
+  Check("table indices 1 to 3 are three XTest pointers", arrangement.empty(), arrangement);
+
+  // One track per device, each in its own colour.
+  Segment head1{120, 120}, head2{150, 150}, head3{100, 100};
+  CheckTrack(s, 1, {{40, 0}, {0, 40}, {-40, 0}, {0, -40}, {10, 5}}, 0x0000FF,
+             {{140, 120}, {160, 140}, {140, 160}, {120, 140}}, {{140, 140}, {150, 130}}, head1);
+  CheckTrack(s, 2, {{30, 30}, {30, -30}, {30, 30}, {30, -30}}, 0x008000,
+             {{165, 165}, {195, 165}, {225, 165}, {255, 165}}, {{210, 175}, {240, 160}}, head2);
+  CheckTrack(s, 3, {{-20, 40}, {-20, 40}, {-20, 40}}, 0xFF0000, {{90, 120}, {70, 160}, {50, 200}},
+             {{100, 140}, {60, 140}}, head3);
+  Check("Label1 says Hola", s.Label("Label1") == "Hola", "'" + s.Label("Label1") + "'");
+
+  // Pushed past the left and the bottom border, a track stops on it.
+  {
+    const int w = 688, h = 349;
+    Segment clamped = head1;
+    const std::vector<int> mice = s.Mice();
+    const std::size_t start = s.Records().size();
+    s.x.Move(mice[1], -500, 0);
+    s.x.Move(mice[1], 0, 1000);
+    s.WaitRecords(start + 2);
+    clamped = {0, h};
+    const std::string label = "X = 0 , Y = " + std::to_string(h);
+    WaitFor([&] { return s.Label("Label3") == label; }, 2);
+    Check("track stops on the left and bottom borders", s.Label("Label3") == label, "'" + s.Label("Label3") + "'");
+    std::string wrong;
+    for (Segment p : {Segment{60, head1.y}, Segment{0, 200}, Segment{0, 300}}) {
+      if (x.Rgb(s.form, p.x, p.y) != 0x0000FF) wrong += "(" + std::to_string(p.x) + "," + std::to_string(p.y) + ") ";
+    }
+    Check("trail runs along the left border", wrong.empty(), "not blue: " + wrong);
+    (void)w;
+    head1 = clamped;
+  }
+
+  // The core pointer: Label2 follows it, its packets (table index 0) move nothing.
+  {
+    const std::string before3 = s.Label("Label3"), before4 = s.Label("Label4"), before5 = s.Label("Label5");
+    XWarpPointer(x.display(), None, s.form, 0, 0, 0, 0, 300, 200);
+    XSync(x.display(), False);
+    Check("Label2 follows the pointer", WaitFor([&] { return s.Label("Label2") == "X = 300 , 200"; }, 3),
+          "'" + s.Label("Label2") + "'");
+    const std::size_t start = s.Records().size();
+    XTestFakeRelativeMotionEvent(x.display(), 5, 7, CurrentTime);
+    XSync(x.display(), False);
+    const Lines records = s.WaitRecords(start + 1);
+    const std::string last = records.size() > start ? records[start] : "";
+    Check("core pointer packets carry table index 0", last == MotionRecord(0, 5, 7), "'" + last + "'");
+    WaitFor([&] { return s.Label("Label2") == "X = 305 , 207"; }, 2);
+    Check("Label2 shows the moved pointer", s.Label("Label2") == "X = 305 , 207", "'" + s.Label("Label2") + "'");
+    Check("core pointer moves no track",
+          s.Label("Label3") == before3 && s.Label("Label4") == before4 && s.Label("Label5") == before5);
+  }
+
+  // Buttons and wheels of one device, with the Windows flags.
+  {
+    const std::vector<int> mice = s.Mice();
+    struct Step {
+      unsigned button;
+      bool press;
+    };
+    const Step steps[] = {{1, true}, {1, false}, {3, true}, {3, false}, {2, true}, {2, false}, {8, true}, {8, false},
+                          {9, true}, {9, false}, {4, true}, {4, false}, {5, true}, {5, false}, {6, true}, {6, false},
+                          {7, true}, {7, false}};
+    const Lines want = {ButtonRecord(3, 0x0001, 0),      ButtonRecord(3, 0x0002, 0),      ButtonRecord(3, 0x0004, 0),
+                        ButtonRecord(3, 0x0008, 0),      ButtonRecord(3, 0x0010, 0),      ButtonRecord(3, 0x0020, 0),
+                        ButtonRecord(3, 0x0040, 0),      ButtonRecord(3, 0x0080, 0),      ButtonRecord(3, 0x0100, 0),
+                        ButtonRecord(3, 0x0200, 0),      ButtonRecord(3, 0x0400, 0x0078), ButtonRecord(3, 0x0400, 0xFF88),
+                        ButtonRecord(3, 0x0800, 0xFF88), ButtonRecord(3, 0x0800, 0x0078)};
+    const std::size_t start = s.Records().size();
+    for (const Step& step : steps) s.x.Click(mice[3], step.button, step.press);
+    const Lines records = s.WaitRecords(start + want.size());
+    const Lines got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
+    Check("buttons and wheels carry the Windows flags", got == want, "got " + Join(got));
+  }
+
+  // Packets reach the form only while it holds the keyboard focus.
+  {
+    XSetWindowAttributes attrs = {};
+    attrs.event_mask = StructureNotifyMask;
+    const Window other = XCreateWindow(x.display(), x.root(), 900, 600, 100, 100, 0, CopyFromParent, InputOutput,
+                                       CopyFromParent, CWEventMask, &attrs);
+    XMapWindow(x.display(), other);
+    XEvent ev;
+    do XNextEvent(x.display(), &ev);
+    while (ev.type != MapNotify);
+    const std::vector<int> mice = s.Mice();
+    const std::size_t start = s.Records().size();
+    XSetInputFocus(x.display(), other, RevertToParent, CurrentTime);
+    XSync(x.display(), False);
+    for (int i = 0; i < 3; ++i) s.x.Move(mice[2], 7, 0);
+    XSetInputFocus(x.display(), s.form, RevertToParent, CurrentTime);
+    XSync(x.display(), False);
+    s.x.Move(mice[2], 0, 9);
+    s.WaitRecords(start + 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Lines records = s.Records();
+    const Lines got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
+    Check("no packets while another window has the focus", got == Lines{MotionRecord(2, 0, 9)}, "got " + Join(got));
+    head2 = {head2.x, head2.y + 9};
+    const std::string label = "X = " + std::to_string(head2.x) + " , Y = " + std::to_string(head2.y);
+    Check("only the focused move reached track 2", s.Label("Label4") == label, "'" + s.Label("Label4") + "'");
+    XDestroyWindow(x.display(), other);
+    XSync(x.display(), False);
+  }
+
+  // SIGTERM: the program ends through its close handler; the log is complete.
+  const Lines shown = s.Records();
+  s.Close(SIGTERM);
+  s.program.WaitExit(5);
+  Check("SIGTERM ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  CheckLogMatchesMemo("log.txt holds every record shown after SIGTERM", s.program, shown);
+  const std::string out = ReadFile(dir / "stdout.txt");
+  Check("nothing printed on stdout", out.empty(), "'" + out + "'");
+  s.program.Kill();
+  return failures ? 1 : 0;
+}
+
+// Drives a few packets from table index 1 and returns the records shown.
+Lines DriveSome(Session& s, int count) {
+  const std::vector<int> mice = s.Mice();
+  if (mice.size() < 2) return {};
+  for (int i = 0; i < count; ++i) s.x.Move(mice[1], 3, 2);
+  return s.WaitRecords(static_cast<std::size_t>(count));
+}
+
+int RunClose(const std::string& mode, const std::string& exe, const std::filesystem::path& dir, pid_t xvfb) {
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  Session s(x);
+  if (!s.Start(exe, dir) || !WaitFor([&] { return s.Focused(); })) {
+    Check(mode + ": program starts", false, s.program.Describe());
+    s.program.Kill();
+    return 1;
+  }
+  WaitFor([&] { return s.Mice().size() >= 2; });
+  const Lines shown = DriveSome(s, 5);
+  Check(mode + ": packets shown", shown.size() == 5, std::to_string(shown.size()) + " records");
+
+  std::string name;
+  if (mode == "close-wm") {
+    name = "WM_DELETE_WINDOW";
+    XEvent ev = {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = s.form;
+    ev.xclient.message_type = XInternAtom(x.display(), "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(x.display(), "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(x.display(), s.form, False, NoEventMask, &ev);
+    XSync(x.display(), False);
+  } else if (mode == "close-int") {
+    name = "SIGINT";
+    s.Close(SIGINT);
+  } else {
+    name = "a lost X server";
+    XSync(x.display(), False);
+    x.Abandon();
+    kill(xvfb, SIGKILL);
+  }
+  s.program.WaitExit(5);
+  Check(name + " ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  CheckLogMatchesMemo("log.txt holds every record shown after " + name, s.program, shown);
+  s.program.Kill();
+  return failures ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: %s session|close-wm|close-int|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
+    return 2;
+  }
+  const std::string mode = argv[1];
+  if (mode == "session") return RunSession(argv[2], argv[3]);
+  if (mode == "close-wm" || mode == "close-int") return RunClose(mode, argv[2], argv[3], 0);
+  if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
+  std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
+  return 2;
+}
