@@ -3,6 +3,9 @@
 #
 #   tests/e2e/win/run.sh [BUILD_DIR...]     default: build/windows-x64 build/windows-x86
 #
+# VELMORA_E2E_KEEP=1 keeps the working directories (dumps, stdout, log.txt) and
+# says where they are.
+#
 # Each BUILD_DIR holds velmora.exe and velmora_probe.exe. Every check prints
 # "PASS name" or "FAIL name: detail"; the last line is "N passed, M failed" and
 # the exit status is non-zero when anything failed.
@@ -30,7 +33,7 @@ cleanup() {
   if [ -n "$app_pid" ]; then kill -9 "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; fi
   stop_wine
   stop_xvfb
-  rm -rf "$work"
+  if [ -n "${VELMORA_E2E_KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -81,6 +84,16 @@ close_app() {
   wait "$app_pid"
   app_rc=$?
   app_pid=
+}
+
+# After the program ended: stdout holds exactly the given line (CR LF or LF), or
+# nothing when it is empty.
+check_stdout() {
+  local want=$1 printed name
+  printed=$(tr -d '\r' <"$rundir/stdout.txt")
+  if [ -n "$want" ]; then name="stdout holds only the size diagnostic"; else name="stdout stays empty"; fi
+  if [ "$printed" = "$want" ]; then pass "$tag $name"
+  else fail "$tag $name" "stdout: $(head -c 300 "$rundir/stdout.txt" | tr '\r\n' '  ')"; fi
 }
 
 check_exit() {
@@ -188,6 +201,26 @@ check_device_list() {
   fi
 }
 
+# A message 255 whose handle names no packet: the size diagnostic on stdout, and
+# nothing else changes. Sent before any packet, so a stray "Hola" or record shows.
+check_bogus_packet() {
+  local before=$rundir/before-255.txt after=$rundir/after-255.txt i
+  probe dump >"$before"
+  probe post 255 0 0x7fff1234
+  for i in $(seq 1 50); do
+    grep -q "GetRawInputData doesn't return correct size!" "$rundir/stdout.txt" && break
+    sleep 0.1
+  done
+  if grep -q "GetRawInputData doesn't return correct size!" "$rundir/stdout.txt"; then
+    pass "$tag message 255 with a made-up handle prints the size diagnostic"
+  else
+    fail "$tag message 255 with a made-up handle prints the size diagnostic" "stdout: $(head -c 200 "$rundir/stdout.txt" | tr '\r\n' '  ')"
+  fi
+  probe dump >"$after"
+  if cmp -s "$before" "$after"; then pass "$tag message 255 with a made-up handle changes no label, line or control"
+  else fail "$tag message 255 with a made-up handle changes no label, line or control" "$(diff "$before" "$after" | grep '^[<>]' | head -4 | tr '\t\n' ' |')"; fi
+}
+
 quiet_run() {
   start_app || return
   local dump=$rundir/dump.txt
@@ -200,7 +233,9 @@ quiet_run() {
   check_device_list "$rundir/devices.txt"
   if [ ! -s "$rundir/stdout.txt" ]; then pass "$tag registration succeeds: nothing on stdout"
   else fail "$tag registration succeeds: nothing on stdout" "stdout: $(head -c 200 "$rundir/stdout.txt" | tr '\r\n' '  ')"; fi
+  check_bogus_packet
   check_exit "quiet run"
+  check_stdout "GetRawInputData doesn't return correct size!"
   if [ -f "$rundir/log.txt" ] && [ ! -s "$rundir/log.txt" ]; then pass "$tag log.txt exists and is empty after a run without packets"
   elif [ -f "$rundir/log.txt" ]; then fail "$tag log.txt exists and is empty after a run without packets" "$(wc -c <"$rundir/log.txt") bytes"
   else fail "$tag log.txt exists and is empty after a run without packets" "no log.txt in the working directory"; fi
@@ -268,33 +303,10 @@ packet_run() {
   expect_records "wheel back gives 0400 with data ff88" "click 5" \
     "Mouse: num $num, usFlags=0000 ulButtons=ff880400 usButtonFlags=0400 usButtonData=ff88 ulRawButtons=0000 lLastX=0000 lLastY=0000 ulExtraInformation=0000"
 
-  # A message 255 whose handle names no packet.
-  local before=$rundir/before-255.txt after=$rundir/after-255.txt i
-  probe dump >"$before"
-  probe post 255 0 0x7fff1234
-  for i in $(seq 1 50); do
-    grep -q "GetRawInputData doesn't return correct size!" "$rundir/stdout.txt" && break
-    sleep 0.1
-  done
-  if grep -q "GetRawInputData doesn't return correct size!" "$rundir/stdout.txt"; then
-    pass "$tag message 255 with a made-up handle prints the size diagnostic"
-  else
-    fail "$tag message 255 with a made-up handle prints the size diagnostic" "stdout: $(head -c 200 "$rundir/stdout.txt" | tr '\r\n' '  ')"
-  fi
-  probe dump >"$after"
-  if cmp -s "$before" "$after"; then pass "$tag message 255 with a made-up handle changes no label, line or control"
-  else fail "$tag message 255 with a made-up handle changes no label, line or control" "$(diff "$before" "$after" | grep '^[<>]' | head -4 | tr '\t\n' ' |')"; fi
-
   read_memo "$rundir/memo-final.txt"
   check_exit "packet run"
 
-  local printed
-  printed=$(tr -d '\r' <"$rundir/stdout.txt")
-  if [ "$printed" = "GetRawInputData doesn't return correct size!" ]; then
-    pass "$tag stdout holds only the size diagnostic"
-  else
-    fail "$tag stdout holds only the size diagnostic" "stdout: $(head -c 300 "$rundir/stdout.txt" | tr '\r\n' '  ')"
-  fi
+  check_stdout ""
   check_log "$rundir/memo-final.txt" "$rundir/log.txt"
 }
 
@@ -327,12 +339,14 @@ if ! start_wine; then fail "setup" "the Wine prefix could not be made"; summary;
 for dir in "${builds[@]}"; do
   tag=$(basename "$dir")
   tag=${tag#windows-}
-  exe=$dir/velmora.exe
-  probe_exe=$dir/velmora_probe.exe
-  if [ ! -f "$exe" ] || [ ! -f "$probe_exe" ]; then
+  if [ ! -f "$dir/velmora.exe" ] || [ ! -f "$dir/velmora_probe.exe" ]; then
     fail "$tag build" "velmora.exe or velmora_probe.exe missing in $dir"
     continue
   fi
+  # The program runs from its own working directory.
+  dir=$(cd "$dir" && pwd)
+  exe=$dir/velmora.exe
+  probe_exe=$dir/velmora_probe.exe
   quiet_run
   packet_run
 done
