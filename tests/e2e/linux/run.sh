@@ -8,9 +8,10 @@ set -u
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 build=$(cd "${1:-$root/build/linux}" 2>/dev/null && pwd) || { echo "FAIL setup: no build directory ${1:-$root/build/linux}"; echo "0 passed, 1 failed"; exit 1; }
 velmora=$build/velmora
-checker=$build/tests/e2e/linux/velmora_x11_e2e
 # shellcheck source=../../../scripts/lib/xvfb.sh
 source "$root/scripts/lib/xvfb.sh"
+# shellcheck source=tools.sh
+source "$root/tests/e2e/linux/tools.sh"
 
 passed=0
 failed=0
@@ -38,16 +39,7 @@ finish() {
 }
 
 [ -x "$velmora" ] || { fail "setup: $velmora not built"; finish; }
-if [ ! -x "$checker" ]; then
-  # Not part of this build tree yet: build the checker on its own beside it.
-  checker_build=$build/e2e-linux-checker
-  if ! { cmake -S "$root/tests/e2e/linux" -B "$checker_build" -G Ninja >/dev/null &&
-         cmake --build "$checker_build" >/dev/null; }; then
-    fail "setup: could not build the checker"
-    finish
-  fi
-  checker=$checker_build/velmora_x11_e2e
-fi
+checker=$(linux_e2e_tool velmora_x11_e2e "$build") || { fail "setup: could not build the checker"; finish; }
 
 # A server with three extra XTest pointers at table indices 1 to 3.
 setup_server() {
