@@ -83,11 +83,12 @@ struct FormView {
 };
 
 // The memo shows the record's text without the line end it carries.
-std::string DisplayLine(const String& line) {
-  std::string s = line;
-  while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
+std::size_t DisplayLength(const String& line) {
+  std::size_t n = line.size();
+  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) --n;
+  return n;
 }
+std::string DisplayLine(const String& line) { return line.substr(0, DisplayLength(line)); }
 
 class X11Backend;
 X11Backend* the_backend = nullptr;
@@ -150,7 +151,7 @@ class X11Backend : public Backend {
 
   void HandleEvent(XEvent& event);
   void HandleGeneric(XEvent& event);
-  void UpdateFocus(FormView& form);
+  void UpdateFocus(FormView& form, const XFocusChangeEvent& event);
   void DrainSignals();
   void InstallSignals();
   void RestoreSignals();
@@ -347,7 +348,7 @@ void X11Backend::Hidden(TControl& control) {
 
 void X11Backend::LineAppended(TMemo& memo, const String& line, std::size_t) {
   if (FormView* f = ViewOf(memo.Owner())) {
-    f->pending_lines += DisplayLine(line);
+    f->pending_lines.append(line, 0, DisplayLength(line));
     f->pending_lines += '\n';
   }
   MarkDirty(memo);
@@ -436,7 +437,7 @@ void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMe
   if (form.property_lines + added > 2 * TMemo::kMaxLines) {
     std::string all;
     for (const String& line : memo.Lines()) {
-      all += DisplayLine(line);
+      all.append(line, 0, DisplayLength(line));
       all += '\n';
     }
     XChangeProperty(display_, view.win, lines_atom_, utf8_string_, 8, PropModeReplace,
@@ -528,8 +529,7 @@ void X11Backend::DrawMemo(ControlView& view, const TMemo& memo, int width, int h
   const std::size_t shown = std::min(rows, lines.size());
   int y = 3 + font_->ascent;
   for (std::size_t i = lines.size() - shown; i < lines.size(); ++i) {
-    const std::string text = DisplayLine(lines[i]);
-    XDrawString(display_, view.win, text_gc_, 4, y, text.data(), static_cast<int>(text.size()));
+    XDrawString(display_, view.win, text_gc_, 4, y, lines[i].data(), static_cast<int>(DisplayLength(lines[i])));
     y += line_height;
   }
   XSetClipMask(display_, text_gc_, None);
@@ -668,11 +668,14 @@ void X11Backend::Closed(TForm& form) {
   if (v == main_) running_closed_ = true;
 }
 
-void X11Backend::UpdateFocus(FormView& form) {
-  Window focus = 0;
-  int revert = 0;
-  XGetInputFocus(display_, &focus, &revert);
-  const bool now = focus == form.win;
+// Focus is followed from the focus events themselves, in event order, so that
+// raw events queued behind a FocusOut never count as focused.
+void X11Backend::UpdateFocus(FormView& form, const XFocusChangeEvent& event) {
+  // Pointer-root focus is not the window's own, and focus moving between the
+  // form and its children keeps it on the form.
+  if (event.detail == NotifyPointer || event.detail == NotifyPointerRoot || event.detail == NotifyDetailNone) return;
+  if (event.type == FocusOut && event.detail == NotifyInferior) return;
+  const bool now = event.type == FocusIn;
   if (now == form.focused) return;
   form.focused = now;
   TMessage activate{WM_ACTIVATE, now ? 1u : 0u, 0, 0};
@@ -737,7 +740,7 @@ void X11Backend::HandleEvent(XEvent& event) {
       }
       break;
     case FocusIn:
-    case FocusOut: UpdateFocus(*form); break;
+    case FocusOut: UpdateFocus(*form, event.xfocus); break;
     case ClientMessage:
       if (event.xclient.message_type == wm_protocols_ && static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_) {
         TMessage close{WM_CLOSE, 0, 0, 0};
