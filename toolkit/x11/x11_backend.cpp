@@ -200,7 +200,8 @@ X11Backend::~X11Backend() {
     delete f;
   }
   RestoreSignals();
-  if (display_ && !lost_) {
+  // After a lost connection Xlib sends nothing, but still frees its own memory.
+  if (display_) {
     if (font_) XFreeFont(display_, font_);
     XFreeGC(display_, pen_gc_);
     XFreeGC(display_, brush_gc_);
