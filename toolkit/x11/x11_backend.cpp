@@ -251,6 +251,8 @@ void X11Backend::CreateWindow(TForm& form) {
     const char* name = XDisplayName(nullptr);
     throw Exception(std::string("cannot open the X display \"") + (name ? name : "") + "\"");
   }
+  // From here on a stop signal waits for the loop, which closes the form properly.
+  InstallSignals();
   const FormDesc& desc = form.Desc();
   auto* view = new FormView;
   view->form = &form;
@@ -646,7 +648,9 @@ void X11Backend::Run(TForm& form) {
     }
     FlushControls();
     XFlush(display_);
-    if (handled == kBatch || XEventsQueued(display_, QueuedAlready) > 0) continue;
+    // Events can arrive while the flush writes; those are read already and poll
+    // would not wake for them.
+    if (handled == kBatch || XEventsQueued(display_, QueuedAfterReading) > 0) continue;
 
     pollfd fds[2] = {{xfd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
     const int n = poll(fds, signal_pipe[0] >= 0 ? 2 : 1, -1);
