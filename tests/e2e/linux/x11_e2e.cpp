@@ -558,15 +558,13 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
 
   // Pushed past the left and the bottom border, a track stops on it.
   {
-    const int w = 688, h = 349;
-    Segment clamped = head1;
+    const int client_height = 349;
     const std::vector<int> mice = s.Mice();
     const std::size_t start = s.Records().size();
     s.x.Move(mice[1], -500, 0);
     s.x.Move(mice[1], 0, 1000);
     s.WaitRecords(start + 2);
-    clamped = {0, h};
-    const std::string label = "X = 0 , Y = " + std::to_string(h);
+    const std::string label = "X = 0 , Y = " + std::to_string(client_height);
     WaitFor([&] { return s.Label("Label3") == label; }, 2);
     Check("track stops on the left and bottom borders", s.Label("Label3") == label, "'" + s.Label("Label3") + "'");
     std::string wrong;
@@ -574,8 +572,7 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
       if (x.Rgb(s.form, p.x, p.y) != 0x0000FF) wrong += "(" + std::to_string(p.x) + "," + std::to_string(p.y) + ") ";
     }
     Check("trail runs along the left border", wrong.empty(), "not blue: " + wrong);
-    (void)w;
-    head1 = clamped;
+    head1 = {0, client_height};
   }
 
   // The core pointer: Label2 follows it, its packets (table index 0) move nothing.
