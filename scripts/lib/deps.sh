@@ -6,7 +6,7 @@ VELMORA_PACKAGES=(
   googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine wine64 wine32:i386
+  wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick
   python3
 )
