@@ -5,13 +5,15 @@
 start_wine() {
   VELMORA_WINE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/velmora-wine.XXXXXX") || return 1
   export WINEPREFIX="$VELMORA_WINE_DIR/prefix"
+  # A 64-bit prefix runs the 32-bit and the 64-bit builds alike.
+  export WINEARCH=win64
   export WINEDEBUG=-all
   # No Mono or Gecko install prompts, no desktop menu entries.
   export WINEDLLOVERRIDES="mscoree=;mshtml=;winemenubuilder.exe=d"
   mkdir -p "$WINEPREFIX"
   # A persistent server spares each later `wine` the server start-up.
   wineserver -p >/dev/null 2>&1 || { echo "could not start wineserver" >&2; return 1; }
-  if ! wineboot -i >"$VELMORA_WINE_DIR/wineboot.log" 2>&1; then
+  if ! timeout 300 wineboot -i >"$VELMORA_WINE_DIR/wineboot.log" 2>&1; then
     echo "wineboot -i failed:" >&2
     tail -n 20 "$VELMORA_WINE_DIR/wineboot.log" >&2
     return 1

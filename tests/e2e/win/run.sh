@@ -44,7 +44,8 @@ park_y=1023
 
 # ---- helpers ---------------------------------------------------------------------
 
-probe() { wine "$probe_exe" "$@" 2>>"$work/probe.err"; }
+# Bounded: a Wine dialog or a hung window must not stall the whole run.
+probe() { timeout 60 wine "$probe_exe" "$@" 2>>"$work/probe.err"; }
 
 # Splits a probe record into the array f; empty fields survive.
 split() { IFS=$'\x1f' read -r -a f <<<"${1//$'\t'/$'\x1f'}"; }
