@@ -82,11 +82,6 @@ const char* const kEntryNames[] = {"RegisterRawInputDevices", "GetRawInputData",
 
 std::filesystem::path work_dir;
 
-// The fake copies its device list with memcpy from devices.data(), which is
-// null for an empty vector that never had storage: keep storage behind it so
-// that an empty list stays defined behaviour.
-void ReserveDevices() { fake::service().devices.reserve(13); }
-
 struct ClientSize {
   bool set = false;
   int width = 0;
@@ -114,7 +109,6 @@ ClientSize Script(Reader& in) {
   }
 
   const unsigned devices = in.U8() % 13;
-  ReserveDevices();
   for (unsigned i = 0; i < devices; ++i) {
     const std::uintptr_t h = in.U32();
     const std::uint32_t type = in.U8();
@@ -237,7 +231,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // opens log.txt, and the working directory is restored at once, since
   // libFuzzer resolves the corpus and writes crash files against it.
   fake::reset();
-  ReserveDevices();
   rawinput::raw_input_reset();
   tk::Application->Initialize();
   const std::filesystem::path previous = std::filesystem::current_path();
