@@ -156,9 +156,6 @@ void SendPacket(Reader& in) {
       break;
     }
   }
-  // The fake copies a packet with memcpy from bytes.data(), which an empty
-  // vector without storage leaves null.
-  bytes.reserve(1);
   s.packets[kPacket] = std::move(bytes);
 
   s.realloc_fails = op & 0x08;

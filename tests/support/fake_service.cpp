@@ -55,7 +55,7 @@ UINT RAWINPUT_API fake_data(rawinput::HRAWINPUT input, UINT command, void* data,
   const std::vector<unsigned char>& bytes = found->second;
   // Like the real service: never writes more than the caller says it has room for.
   if (*size < bytes.size()) return rawinput::kQueryFailed;
-  std::memcpy(data, bytes.data(), bytes.size());
+  if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
   return s.fetch_result.value_or(static_cast<UINT>(bytes.size()));
 }
 
