@@ -10,6 +10,9 @@
 // - the loop: pointer motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
 //   SIGINT and SIGTERM -> WM_CLOSE, a lost server connection -> close; control
 //   updates and drawing reach the server once per batch of events;
+// - a _VELMORA_MESSAGE client message to the form window (format 32: message
+//   number, wParam, lParam in data.l[0..2], each 32 bits on the wire) -> the form's
+//   Dispatch, as a posted message would be: how another program posts one;
 // - the hook of x11_connection.h that feeds XInput2 events to the raw-input stand-in;
 // - ShowException on stderr; ShowCursor does nothing (X keeps no pointer counter).
 #include <X11/Xatom.h>
@@ -169,7 +172,7 @@ class X11Backend : public Backend {
   GC brush_gc_ = nullptr;
   GC text_gc_ = nullptr;
   Atom wm_protocols_ = 0, wm_delete_ = 0, net_wm_name_ = 0, utf8_string_ = 0;
-  Atom lines_atom_ = 0, enabled_atom_ = 0;
+  Atom lines_atom_ = 0, enabled_atom_ = 0, post_message_ = 0;
 
   std::vector<FormView*> forms_;
   FormView* main_ = nullptr;
@@ -241,6 +244,7 @@ Display* X11Backend::EnsureDisplay() {
   utf8_string_ = XInternAtom(display_, "UTF8_STRING", False);
   lines_atom_ = XInternAtom(display_, "_VELMORA_LINES", False);
   enabled_atom_ = XInternAtom(display_, "_VELMORA_ENABLED", False);
+  post_message_ = XInternAtom(display_, "_VELMORA_MESSAGE", False);
   return display_;
 }
 
@@ -750,6 +754,13 @@ void X11Backend::HandleEvent(XEvent& event) {
       if (event.xclient.message_type == wm_protocols_ && static_cast<Atom>(event.xclient.data.l[0]) == wm_delete_) {
         TMessage close{WM_CLOSE, 0, 0, 0};
         form->form->Dispatch(close);
+      } else if (event.xclient.message_type == post_message_ && event.xclient.format == 32) {
+        // X has no PostMessage; this is its stand-in, so the form must take whatever
+        // another program sends, as it would on Windows.
+        const long* l = event.xclient.data.l;
+        TMessage posted{static_cast<std::uint32_t>(l[0]), static_cast<std::uint32_t>(l[1]),
+                        static_cast<std::int32_t>(l[2]), 0};
+        form->form->Dispatch(posted);
       }
       break;
     case KeyPress:
