@@ -2,6 +2,7 @@
 # Multi-mouse end-to-end tests of the Linux program on Xvfb. Three extra master
 # pointers give three XTest slave pointers; the Xvfb mouse is disabled so that
 # they stand at table indices 1 to 3, after the core XTest pointer at index 0.
+# The flood and fault tests (flood.sh) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
@@ -17,19 +18,6 @@ passed=0
 failed=0
 out=$(mktemp -d /tmp/velmora-e2e-linux.XXXXXX)
 
-tally() {  # reads checker output, echoes it, counts PASS and FAIL lines
-  local line
-  while IFS= read -r line; do
-    echo "$line"
-    case $line in
-      PASS\ *) passed=$((passed + 1)) ;;
-      FAIL\ *) failed=$((failed + 1)) ;;
-    esac
-  done
-}
-
-fail() { echo "FAIL $1"; failed=$((failed + 1)); }
-
 finish() {
   stop_xvfb
   echo "$passed passed, $failed failed"
@@ -40,14 +28,6 @@ finish() {
 
 [ -x "$velmora" ] || { fail "setup: $velmora not built"; finish; }
 checker=$(linux_e2e_tool velmora_x11_e2e "$build") || { fail "setup: could not build the checker"; finish; }
-
-# A server with three extra XTest pointers at table indices 1 to 3.
-setup_server() {
-  start_xvfb || return 1
-  local m
-  for m in Alpha Beta Gamma; do xinput create-master "$m" || return 1; done
-  xinput disable "Xvfb mouse" || return 1
-}
 
 run_checker() {  # mode, then extra arguments
   local mode=$1
@@ -75,6 +55,9 @@ if setup_server; then
 else
   fail "setup: Xvfb for the server-loss test"
 fi
+
+# Flood and fault tests: their results count here, their closing line does not.
+tally < <("$root/tests/e2e/linux/flood.sh" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed$')
 
 [ "$failed" -eq 0 ] || echo "kept for inspection: $out"
 finish

@@ -1,4 +1,4 @@
-# Sourced by tests/e2e/linux/run.sh and scripts/run: linux_e2e_tool NAME BUILD_DIR
+# Sourced by tests/e2e/linux/run.sh, flood.sh and scripts/run: linux_e2e_tool NAME BUILD_DIR
 # prints the path of one of the programs of tests/e2e/linux. They are part of the
 # build tree once the top level adds that directory; until then they are built
 # on their own beside it.
@@ -17,3 +17,28 @@ linux_e2e_tool() {
   fi
   echo "$own/$name"
 }
+
+# The runners' server (needs scripts/lib/xvfb.sh): three extra master pointers give
+# three XTest slave pointers; with the Xvfb mouse disabled they stand at table
+# indices 1 to 3, after the core XTest pointer at index 0.
+setup_server() {
+  start_xvfb || return 1
+  local m
+  for m in Alpha Beta Gamma; do xinput create-master "$m" || return 1; done
+  xinput disable "Xvfb mouse" || return 1
+}
+
+# The runners' counts: tally echoes a checker's output and counts its PASS and
+# FAIL lines into passed and failed; fail reports one failure of the runner's own.
+tally() {
+  local line
+  while IFS= read -r line; do
+    echo "$line"
+    case $line in
+      PASS\ *) passed=$((passed + 1)) ;;
+      FAIL\ *) failed=$((failed + 1)) ;;
+    esac
+  done
+}
+
+fail() { echo "FAIL $1"; failed=$((failed + 1)); }

@@ -1,0 +1,1005 @@
+// Flood and fault checks of the Linux program on a running X server with three
+// XTest pointers at table indices 1 to 3 (tests/e2e/linux/flood.sh sets it up):
+//
+//   velmora_flood flood       VELMORA DIR LISTENER ROUNDS   rounds of 30000 packets, timed
+//                                                            against a bare XInput2 listener
+//   velmora_flood signal      VELMORA DIR TERM|INT          the signal arrives mid-flood
+//   velmora_flood server-loss VELMORA DIR XVFB_PID          the server dies mid-flood
+//   velmora_flood no-log      VELMORA DIR                   log.txt cannot be opened
+//   velmora_flood foreign     VELMORA DIR                   made-up packet handles mid-flood
+//
+// Every packet of device i is the motion Step(i, n), n counting from 0 per device,
+// so the log can be checked record by record. Prints "PASS name" or
+// "FAIL name: detail" per check, "figures ..." lines with measurements; exits 1
+// if any check failed.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xproto.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XInput.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/record.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+int failures = 0;
+
+void Check(const std::string& name, bool ok, const std::string& detail = "") {
+  if (ok) {
+    std::printf("PASS %s\n", name.c_str());
+  } else {
+    ++failures;
+    std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
+  }
+  std::fflush(stdout);
+}
+
+void Figures(const std::string& text) {
+  std::printf("figures %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms = 10) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return done();
+}
+
+double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Fixed(double v, int digits = 1) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---- The packets ------------------------------------------------------------------
+
+// Packets per device in a flood: three devices make 30000.
+constexpr long kSteps = 10000;
+
+struct Motion {
+  int dx, dy;
+};
+
+// Motion n of the device at table index i. Pairs +m, -m keep the pointer and the
+// track in place; the magnitudes repeat only after 17266 packets, so within a
+// flood a record names its device and its place.
+Motion Step(int index, long n) {
+  const long a = n / 2;
+  const int sign = n % 2 == 0 ? 1 : -1;
+  return {sign * static_cast<int>(1 + a % 97), sign * static_cast<int>(1 + (a / 97 + 7 * index) % 89)};
+}
+
+std::string Hex(std::int32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
+  return buf;
+}
+
+// A motion's record as the memo shows it and log.txt holds it, without "\r\n".
+std::string Record(int index, Motion m) {
+  return "Mouse: num " + std::to_string(index) +
+         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(m.dx) +
+         " lLastY=" + Hex(m.dy) + " ulExtraInformation=0000";
+}
+
+// Whether line is exactly one record of the log's format.
+bool WellFormed(const std::string& line) {
+  int index = 0;
+  unsigned f[8] = {};
+  int used = 0;
+  if (std::sscanf(line.c_str(),
+                  "Mouse: num %d, usFlags=%x ulButtons=%x usButtonFlags=%x usButtonData=%x ulRawButtons=%x "
+                  "lLastX=%x lLastY=%x ulExtraInformation=%x%n",
+                  &index, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &used) != 9) {
+    return false;
+  }
+  char again[256];
+  std::snprintf(again, sizeof again,
+                "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x usButtonData=%04x ulRawButtons=%04x "
+                "lLastX=%04x lLastY=%04x ulExtraInformation=%04x",
+                index, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
+  return static_cast<std::size_t>(used) == line.size() && line == again;
+}
+
+int IndexOf(const std::string& record) {
+  int index = -100;
+  return std::sscanf(record.c_str(), "Mouse: num %d,", &index) == 1 ? index : -100;
+}
+
+// log.txt split into records at "\r\n".
+struct Log {
+  bool exists = false;
+  bool whole = true;  // empty or ending in "\r\n"
+  Lines records;
+  std::string malformed;  // the first line that is not a record
+  std::size_t malformed_at = 0;
+};
+
+Log ReadLog(const fs::path& path) {
+  Log log;
+  std::error_code ec;
+  log.exists = fs::is_regular_file(path, ec);
+  const std::string text = ReadFile(path);
+  log.whole = text.empty() || text.ends_with("\r\n");
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    log.records.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  for (std::size_t i = 0; i < log.records.size(); ++i) {
+    if (!WellFormed(log.records[i])) {
+      log.malformed = log.records[i];
+      log.malformed_at = i;
+      break;
+    }
+  }
+  return log;
+}
+
+// Checks that the records of each device are Step(i, 0), Step(i, 1), ... in
+// order; with exact, that each device has sent of them. Returns what is wrong.
+std::string CheckSequences(const Lines& records, long sent, bool exact, long counts[4]) {
+  long n[4] = {0, 0, 0, 0};
+  std::string wrong;
+  for (std::size_t r = 0; r < records.size(); ++r) {
+    const int index = IndexOf(records[r]);
+    if (index < 1 || index > 3) {
+      if (wrong.empty()) wrong = "record " + std::to_string(r) + " is not from table index 1 to 3: '" + records[r] + "'";
+      continue;
+    }
+    const long k = n[index]++;
+    if (wrong.empty() && (k >= sent || records[r] != Record(index, Step(index, k)))) {
+      wrong = "record " + std::to_string(r) + " is '" + records[r] + "', packet " + std::to_string(k) +
+              " of table index " + std::to_string(index) + " was " +
+              (k >= sent ? std::string("never sent") : "'" + Record(index, Step(index, k)) + "'");
+    }
+  }
+  for (int i = 1; i <= 3; ++i) {
+    if (counts) counts[i] = n[i];
+    if (wrong.empty() && exact && n[i] != sent) {
+      wrong = "table index " + std::to_string(i) + ": " + std::to_string(n[i]) + " records of " + std::to_string(sent);
+    }
+  }
+  return wrong;
+}
+
+std::string Counts(const long counts[4]) {
+  return std::to_string(counts[1]) + " / " + std::to_string(counts[2]) + " / " + std::to_string(counts[3]);
+}
+
+// ---- The program under test -------------------------------------------------------
+
+struct Program {
+  pid_t pid = -1;
+  int status = -1;
+  fs::path stdout_path;
+
+  // Runs exe in workdir; its stdout and stderr go to files in outdir.
+  bool Start(const std::string& exe, const fs::path& workdir, const fs::path& outdir) {
+    stdout_path = outdir / "stdout.txt";
+    const fs::path stderr_path = outdir / "stderr.txt";
+    pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      if (chdir(workdir.c_str()) != 0) _exit(126);
+      const int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return true;
+  }
+
+  bool Exited() {
+    if (status != -1) return true;
+    int s = 0;
+    if (pid > 0 && waitpid(pid, &s, WNOHANG) == pid) {
+      status = s;
+      return true;
+    }
+    return false;
+  }
+
+  bool WaitExit(double seconds) { return WaitFor([&] { return Exited(); }, seconds, 5); }
+
+  void Kill() {
+    if (pid > 0 && !Exited()) {
+      kill(pid, SIGKILL);
+      WaitExit(5);
+    }
+  }
+
+  std::string Describe() const {
+    if (status == -1) return "still running";
+    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+    return "status " + std::to_string(status);
+  }
+
+  bool CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+  std::string Stdout() const { return ReadFile(stdout_path); }
+};
+
+// ---- The X side ---------------------------------------------------------------------
+
+// Set once the server is gone: no connection may be used or closed after that.
+bool server_gone = false;
+
+extern "C" void OnLostConnection(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
+
+class Screen {
+ public:
+  bool Open() {
+    display_ = XOpenDisplay(nullptr);
+    if (!display_) return false;
+    XSetErrorHandler([](Display*, XErrorEvent* e) {
+      std::fprintf(stderr, "velmora_flood: X error %d (request %d.%d)\n", e->error_code, e->request_code,
+                   e->minor_code);
+      return 0;
+    });
+    // The server-loss check outlives its server: Xlib's default handler would exit.
+    XSetIOErrorHandler([](Display*) { return 0; });
+    XSetIOErrorExitHandler(display_, OnLostConnection, &lost_);
+    root_ = DefaultRootWindow(display_);
+    lines_ = XInternAtom(display_, "_VELMORA_LINES", False);
+    return true;
+  }
+  ~Screen() {
+    if (!display_ || lost_ || server_gone) return;
+    for (auto& [id, dev] : devices_) XCloseDevice(display_, dev);
+    XCloseDisplay(display_);
+  }
+
+  Display* display() const { return display_; }
+  Window root() const { return root_; }
+  Atom lines_atom() const { return lines_; }
+
+  std::string Property(Window w, Atom property) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    std::string out;
+    if (XGetWindowProperty(display_, w, property, 0, 1 << 24, False, AnyPropertyType, &type, &format, &n, &after,
+                           &data) == Success &&
+        data) {
+      if (format == 8) out.assign(reinterpret_cast<char*>(data), n);
+      XFree(data);
+    }
+    return out;
+  }
+  long Cardinal(Window w, Atom property) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long n = 0, after = 0;
+    unsigned char* data = nullptr;
+    long value = -1;
+    if (XGetWindowProperty(display_, w, property, 0, 1, False, AnyPropertyType, &type, &format, &n, &after, &data) ==
+            Success &&
+        data) {
+      if (format == 32 && n == 1) value = *reinterpret_cast<long*>(data);
+      XFree(data);
+    }
+    return value;
+  }
+  std::string Name(Window w) { return Property(w, XA_WM_NAME); }
+
+  Window FindByInstance(Window parent, const std::string& name) {
+    Window root = 0, up = 0, *kids = nullptr;
+    unsigned n = 0;
+    Window found = 0;
+    if (XQueryTree(display_, parent, &root, &up, &kids, &n)) {
+      for (unsigned i = 0; i < n && !found; ++i) {
+        XClassHint hint = {};
+        if (XGetClassHint(display_, kids[i], &hint)) {
+          if (hint.res_name && name == hint.res_name) found = kids[i];
+          XFree(hint.res_name);
+          XFree(hint.res_class);
+        }
+      }
+      if (kids) XFree(kids);
+    }
+    return found;
+  }
+
+  Window Focus() {
+    Window focus = 0;
+    int revert = 0;
+    XGetInputFocus(display_, &focus, &revert);
+    return focus;
+  }
+
+  // One relative motion of a device through XTest; reaches the server with the
+  // next flush.
+  void Move(int id, Motion m) {
+    int axes[2] = {m.dx, m.dy};
+    if (XDevice* dev = Device(id)) XTestFakeDeviceMotionEvent(display_, dev, True, 0, axes, 2, CurrentTime);
+  }
+
+  // Moves the master pointers of these slaves to the screen's far corner, off the
+  // form, so that a flood is raw packets and nothing else.
+  void ParkMasters(const std::vector<int>& slaves) {
+    int n = 0;
+    XIDeviceInfo* info = XIQueryDevice(display_, XIAllDevices, &n);
+    for (int i = 0; i < n; ++i) {
+      if (std::find(slaves.begin(), slaves.end(), info[i].deviceid) == slaves.end()) continue;
+      XIWarpPointer(display_, info[i].attachment, None, root_, 0, 0, 0, 0, 1200, 950);
+    }
+    XIFreeDeviceInfo(info);
+    XSync(display_, False);
+  }
+
+ private:
+  XDevice* Device(int id) {
+    auto found = devices_.find(id);
+    if (found != devices_.end()) return found->second;
+    XDevice* dev = XOpenDevice(display_, static_cast<XID>(id));
+    if (dev) devices_[id] = dev;
+    return dev;
+  }
+
+  Display* display_ = nullptr;
+  bool lost_ = false;
+  Window root_ = 0;
+  Atom lines_ = 0;
+  std::map<int, XDevice*> devices_;
+};
+
+Lines SplitLines(const std::string& text) {
+  Lines lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+Lines OnlyRecords(const Lines& lines) {
+  Lines out;
+  for (const std::string& line : lines) {
+    if (line.rfind("Mouse: ", 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+// ---- A running velmora ---------------------------------------------------------------
+
+struct Velmora {
+  Screen& x;
+  Program program;
+  Window form = 0, memo = 0;
+  std::vector<int> mice;  // device ids in table order
+
+  explicit Velmora(Screen& screen) : x(screen) {}
+  ~Velmora() { program.Kill(); }
+
+  std::string Label(const char* name) { return x.Name(x.FindByInstance(form, name)); }
+  std::string LastLine() { return x.Name(memo); }
+  Lines MemoLines() { return SplitLines(x.Property(memo, x.lines_atom())); }
+
+  // Starts the program in workdir and waits for its window, the focus and its
+  // table of mice (at least four: the core XTest pointer and ours).
+  bool Start(const std::string& exe, const fs::path& workdir, const fs::path& outdir, std::string& why) {
+    if (!program.Start(exe, workdir, outdir)) {
+      why = "fork failed";
+      return false;
+    }
+    if (!WaitFor([&] { return (form = x.FindByInstance(x.root(), "velmora")) != 0 || program.Exited(); }, 5) ||
+        !form) {
+      why = "no window; " + program.Describe();
+      return false;
+    }
+    if (!WaitFor([&] { return x.Focus() == form; }, 5)) {
+      why = "the window never took the focus";
+      return false;
+    }
+    WaitFor([&] { return (memo = x.FindByInstance(form, "Memo1")) != 0; }, 5);
+    WaitFor(
+        [&] {
+          mice.clear();
+          for (const std::string& line : MemoLines()) {
+            int index = 0, id = 0;
+            if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &index, &id) == 2) mice.push_back(id);
+          }
+          return mice.size() >= 4;
+        },
+        5);
+    if (mice.size() < 4) {
+      why = "the memo lists " + std::to_string(mice.size()) + " mice, not 4";
+      return false;
+    }
+    return true;
+  }
+
+  std::vector<int> Tracked() const { return {mice[1], mice[2], mice[3]}; }
+
+  // Waits for the memo's last line to be the record of this motion.
+  bool WaitShown(int index, Motion m, double seconds) {
+    const std::string want = Record(index, m);
+    return WaitFor([&] { return LastLine() == want; }, seconds, 2);
+  }
+};
+
+// Sends motions [from, to) of each of the three devices in turn, from one
+// client with one flush per batch and no round trip. between(sent) runs after
+// each batch; false stops the flood. Returns the number of steps sent.
+long SendFlood(Screen& x, const std::vector<int>& devices, long from, long to,
+               const std::function<bool(long)>& between = nullptr) {
+  constexpr long kBatch = 100;
+  long n = from;
+  while (n < to) {
+    const long end = std::min(to, n + kBatch);
+    for (; n < end; ++n) {
+      for (int i = 1; i <= 3; ++i) x.Move(devices[static_cast<std::size_t>(i - 1)], Step(i, n));
+    }
+    XFlush(x.display());
+    if (between && !between(n)) break;
+  }
+  return n;
+}
+
+// ---- What the memo showed, through the RECORD extension --------------------------------
+//
+// The memo's window goes with the program, so its last state cannot be read after
+// the program ends. The recorder replays every change the program made to the
+// memo's _VELMORA_LINES, up to the last one before the window went away.
+class MemoRecorder {
+ public:
+  ~MemoRecorder() {
+    if (server_gone) return;
+    if (control_) {
+      if (context_) {
+        XRecordDisableContext(control_, context_);
+        XRecordFreeContext(control_, context_);
+      }
+      XCloseDisplay(control_);
+    }
+    if (data_) XCloseDisplay(data_);
+  }
+
+  bool Start(Window client_resource, Window memo, Atom lines) {
+    memo_ = memo;
+    lines_ = lines;
+    control_ = XOpenDisplay(nullptr);
+    data_ = XOpenDisplay(nullptr);
+    if (!control_ || !data_) return false;
+    XSetIOErrorExitHandler(control_, OnLostConnection, &control_lost_);
+    XSetIOErrorExitHandler(data_, OnLostConnection, &data_lost_);
+    int major = 0, minor = 0;
+    if (!XRecordQueryVersion(control_, &major, &minor)) return false;
+    XRecordRange* range = XRecordAllocRange();
+    if (!range) return false;
+    range->core_requests.first = X_ChangeProperty;
+    range->core_requests.last = X_ChangeProperty;
+    range->client_died = True;
+    XRecordClientSpec client = client_resource;
+    context_ = XRecordCreateContext(control_, 0, &client, 1, &range, 1);
+    XFree(range);
+    if (!context_) return false;
+    XSync(control_, False);
+    if (!XRecordEnableContextAsync(data_, context_, OnData, reinterpret_cast<XPointer>(this))) return false;
+    XFlush(data_);
+    return true;
+  }
+
+  void Poll() {
+    if (data_ && !gone_ && !data_lost_) XRecordProcessReplies(data_);
+  }
+  // Takes in what the server recorded until the program's connection closed.
+  void Drain(double seconds) {
+    WaitFor(
+        [&] {
+          Poll();
+          return gone_ || data_lost_;
+        },
+        seconds, 5);
+  }
+
+  Lines MemoRecords() const { return OnlyRecords(SplitLines(property_)); }
+  long changes() const { return changes_; }
+
+ private:
+  static void OnData(XPointer self, XRecordInterceptData* d) {
+    static_cast<MemoRecorder*>(static_cast<void*>(self))->Take(d);
+    XRecordFreeData(d);
+  }
+
+  void Take(const XRecordInterceptData* d) {
+    if (d->category == XRecordClientDied || d->category == XRecordEndOfData) gone_ = true;
+    if (d->category != XRecordFromClient || d->data_len * 4 < 24) return;
+    const unsigned char* req = d->data;
+    const std::size_t bytes = static_cast<std::size_t>(d->data_len) * 4;
+    // A big request carries its length in an extra word after the header.
+    std::uint16_t short_length = 0;
+    std::memcpy(&short_length, req + 2, 2);
+    const std::size_t skip = short_length == 0 ? 4 : 0;
+    if (req[0] != X_ChangeProperty || bytes < 24 + skip) return;
+    std::uint32_t window = 0, property = 0, units = 0;
+    std::memcpy(&window, req + 4 + skip, 4);
+    std::memcpy(&property, req + 8 + skip, 4);
+    const unsigned format = req[16 + skip];
+    std::memcpy(&units, req + 20 + skip, 4);
+    if (window != memo_ || property != lines_ || format != 8 || 24 + skip + units > bytes) return;
+    const std::string text(reinterpret_cast<const char*>(req + 24 + skip), units);
+    switch (req[1]) {
+      case PropModeReplace: property_ = text; break;
+      case PropModeAppend: property_ += text; break;
+      case PropModePrepend: property_ = text + property_; break;
+      default: return;
+    }
+    ++changes_;
+  }
+
+  Display* control_ = nullptr;
+  Display* data_ = nullptr;
+  XRecordContext context_ = 0;
+  Window memo_ = 0;
+  Atom lines_ = 0;
+  std::string property_;
+  long changes_ = 0;
+  bool gone_ = false;
+  bool control_lost_ = false, data_lost_ = false;
+};
+
+// Common checks of a log after the program ended: whole records only, and each
+// device's records in order from its first packet. Returns the log.
+Log CheckLogShape(const std::string& mode, const fs::path& workdir, long sent, bool exact, long counts[4]) {
+  const Log log = ReadLog(workdir / "log.txt");
+  Check(mode + ": log.txt ends with a whole record, every line a record", log.exists && log.whole && log.malformed.empty(),
+        !log.exists ? "no log.txt"
+        : !log.whole ? "the last " + std::to_string(log.records.empty() ? 0 : log.records.back().size()) +
+                           " bytes are not a whole record: '" + (log.records.empty() ? "" : log.records.back()) + "'"
+                     : "record " + std::to_string(log.malformed_at) + " is '" + log.malformed + "'");
+  const std::string wrong = CheckSequences(log.records, sent, exact, counts);
+  Check(mode + (exact ? ": every packet in log.txt, each device's in order, none damaged"
+                      : ": log.txt holds each device's packets in order from its first, none missing or damaged"),
+        wrong.empty(), wrong);
+  return log;
+}
+
+// The memo's last records must be the log's records at the same place: the log
+// then holds every record shown. With at_end they must be the log's last ones.
+void CheckShownInLog(const std::string& mode, const Lines& shown, const Log& log, bool at_end) {
+  std::string detail;
+  bool ok = !shown.empty();
+  std::size_t last = 0;
+  if (!ok) {
+    detail = "the memo showed no records";
+  } else {
+    const auto found = std::find(log.records.rbegin(), log.records.rend(), shown.back());
+    ok = found != log.records.rend();
+    if (!ok) {
+      detail = "the last record shown, '" + shown.back() + "', is not in log.txt";
+    } else {
+      last = static_cast<std::size_t>(log.records.rend() - found) - 1;
+      ok = last + 1 >= shown.size() &&
+           std::equal(shown.begin(), shown.end(), log.records.begin() + static_cast<long>(last + 1 - shown.size()));
+      if (!ok) detail = "the memo's last " + std::to_string(shown.size()) + " records differ from log.txt's";
+      if (ok && at_end && last + 1 != log.records.size()) {
+        ok = false;
+        detail = "log.txt goes on for " + std::to_string(log.records.size() - last - 1) +
+                 " records after the last one the memo showed";
+      }
+    }
+  }
+  Figures(mode + ": log.txt has " + std::to_string(log.records.size()) + " records; the memo's newest " +
+          std::to_string(shown.size()) + " records end at log record " + std::to_string(ok ? last + 1 : 0));
+  Check(mode + (at_end ? ": log.txt ends with the records the memo showed last" : ": log.txt holds the records the memo showed last"),
+        ok, detail);
+}
+
+// ---- Checks -------------------------------------------------------------------------
+
+struct Listener {
+  pid_t pid = -1;
+  int to = -1;    // its stdin: closing it ends the listener
+  int from = -1;  // its stdout
+
+  bool Start(const std::string& exe, long every, const std::vector<int>& devices) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return false;
+    pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);
+      close(out[0]);
+      std::vector<std::string> args = {exe, std::to_string(every)};
+      for (int d : devices) args.push_back(std::to_string(d));
+      std::vector<char*> argv;
+      for (std::string& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(exe.c_str(), argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    to = in[1];
+    from = out[0];
+    // "ready" once its selection is in place.
+    std::string said;
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    while (said.find("ready\n") == std::string::npos && Clock::now() < end) {
+      pollfd p = {from, POLLIN, 0};
+      if (poll(&p, 1, 100) > 0) {
+        char buf[64];
+        const ssize_t n = read(from, buf, sizeof buf);
+        if (n <= 0) break;
+        said.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    return said.find("ready\n") != std::string::npos;
+  }
+
+  ~Listener() {
+    if (pid <= 0) return;
+    close(to);
+    int status = 0;
+    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 3)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    close(from);
+  }
+};
+
+// Rounds of 30000 packets; the first warms up. Each round is timed from the moment
+// the server takes the flood's first request until velmora shows the round's last
+// packet in its memo, and until the listener has counted all of them: both ends
+// are the server's timestamps of a property change made right after the event.
+int RunFlood(const std::string& exe, const fs::path& dir, const std::string& listener_exe, int rounds) {
+  const std::string mode = "flood";
+  Screen x;
+  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
+  const fs::path work = dir / "work";
+  fs::create_directories(work);
+  Velmora v(x);
+  std::string why;
+  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
+  const std::vector<int> devices = v.Tracked();
+  x.ParkMasters(devices);
+
+  Listener listener;
+  if (!listener.Start(listener_exe, 3 * kSteps, devices)) {
+    return Check(mode + ": the XInput2 listener starts", false, listener_exe), 1;
+  }
+  Display* d = x.display();
+  const Atom stamp = XInternAtom(d, "_VELMORA_FLOOD_START", False);
+  const Atom counted = XInternAtom(d, "_VELMORA_COUNTED", False);
+  XSetWindowAttributes attrs = {};
+  attrs.event_mask = PropertyChangeMask;
+  const Window marker = XCreateWindow(d, x.root(), 0, 0, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask, &attrs);
+  XSelectInput(d, v.memo, PropertyChangeMask);
+  XSelectInput(d, x.root(), PropertyChangeMask);
+  XSync(d, False);
+
+  std::vector<double> listener_ms, velmora_ms;
+  bool all_shown = true;
+  std::string lost_round;
+  for (int r = 0; r <= rounds && all_shown; ++r) {
+    const long first = r * kSteps, end = (r + 1) * kSteps;
+    const long value = r;
+    XChangeProperty(d, marker, stamp, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&value),
+                    1);
+    SendFlood(x, devices, first, end);
+    const bool shown = v.WaitShown(3, Step(3, end - 1), 30);
+    const bool count = WaitFor([&] { return x.Cardinal(x.root(), counted) >= 3 * end; }, 30, 2);
+    if (!shown || !count) {
+      all_shown = false;
+      lost_round = "round " + std::to_string(r) + ": " +
+                   (!shown ? "velmora's memo ends with '" + v.LastLine() + "', not the round's last packet"
+                           : "the listener counted " + std::to_string(x.Cardinal(x.root(), counted)));
+      break;
+    }
+    XSync(d, False);
+    Time start = 0, listened = 0, handled = 0;
+    while (XPending(d) > 0) {
+      XEvent ev;
+      XNextEvent(d, &ev);
+      if (ev.type != PropertyNotify) continue;
+      const XPropertyEvent& p = ev.xproperty;
+      if (p.window == marker && p.atom == stamp) start = p.time;
+      if (p.window == x.root() && p.atom == counted) listened = p.time;
+      if (p.window == v.memo && p.atom == XA_WM_NAME) handled = p.time;
+    }
+    const double l = static_cast<double>(static_cast<std::uint32_t>(listened - start));
+    const double m = static_cast<double>(static_cast<std::uint32_t>(handled - start));
+    Figures(mode + ": round " + std::to_string(r) + (r == 0 ? " (warm-up)" : "") + ": 30000 packets, listener " +
+            Fixed(l, 0) + " ms, velmora " + Fixed(m, 0) + " ms");
+    if (r > 0) {
+      listener_ms.push_back(l);
+      velmora_ms.push_back(m);
+    }
+  }
+  Check(mode + ": velmora and the listener take in every round's packets", all_shown, lost_round);
+  if (all_shown) {
+    const double l = Median(listener_ms), m = Median(velmora_ms);
+    const double ratio = l > 0 ? m / l : 1e9;
+    Figures(mode + ": median of " + std::to_string(rounds) + " rounds: listener " + Fixed(l, 0) + " ms (" +
+            Fixed(3 * kSteps / std::max(l, 1.0), 0) + " packets/ms), velmora " + Fixed(m, 0) + " ms (" +
+            Fixed(3 * kSteps / std::max(m, 1.0), 0) + " packets/ms), ratio " + Fixed(ratio, 2));
+    Check(mode + ": velmora handles the flood within 1.5 times the bare listener's time", ratio <= 1.5,
+          "ratio " + Fixed(ratio, 2) + " (velmora " + Fixed(m, 0) + " ms, listener " + Fixed(l, 0) + " ms)");
+  }
+
+  kill(v.program.pid, SIGTERM);
+  v.program.WaitExit(10);
+  Check(mode + ": SIGTERM then ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+  long counts[4] = {};
+  const long sent = all_shown ? (rounds + 1) * kSteps : 0;
+  CheckLogShape(mode, work, sent, all_shown, counts);
+  Figures(mode + ": log.txt records per table index 1 / 2 / 3: " + Counts(counts) + " of " + std::to_string(sent) +
+          " each");
+  const std::string out = v.program.Stdout();
+  Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  return failures ? 1 : 0;
+}
+
+// A stop signal, or the server's end, mid-flood. The program must close through
+// its close handler, so log.txt holds whole records only, each device's in order
+// from its first, and every record the memo showed. What the program handled and
+// never showed (after its last memo update) cannot be seen from outside; the
+// log's unbroken per-device order pins those down: a record handled but left out
+// of the log would leave a hole, or the log would end before the memo does.
+int RunInterrupted(const std::string& mode, const std::string& exe, const fs::path& dir, int sig, pid_t xvfb) {
+  Screen x;
+  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
+  const fs::path work = dir / "work";
+  fs::create_directories(work);
+  Velmora v(x);
+  std::string why;
+  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
+  const std::vector<int> devices = v.Tracked();
+  x.ParkMasters(devices);
+  MemoRecorder recorder;
+  if (!recorder.Start(v.form, v.memo, x.lines_atom())) {
+    return Check(mode + ": record the memo through the RECORD extension", false, "no RECORD context"), 1;
+  }
+
+  // A stop signal must end the program while packets still come, so after it the
+  // flood goes on, up to ten times its size, until the program has ended.
+  const long interrupt_at = kSteps / 3;
+  const long flood = sig ? 10 * kSteps : kSteps;
+  long sent_at_interrupt = 0;
+  Clock::time_point interrupted;
+  bool done = false, ended_mid_flood = false;
+  const long sent = SendFlood(x, devices, 0, flood, [&](long n) {
+    recorder.Poll();
+    if (!done && n >= interrupt_at) {
+      if (sig) {
+        kill(v.program.pid, sig);
+      } else {
+        // Let the memo show some of the flood first: the log must keep what was shown.
+        if (recorder.MemoRecords().empty()) return true;
+        XSync(x.display(), False);
+        kill(xvfb, SIGKILL);
+        server_gone = true;
+      }
+      interrupted = Clock::now();
+      sent_at_interrupt = n;
+      done = true;
+      return sig != 0;
+    }
+    ended_mid_flood = v.program.Exited();
+    return !ended_mid_flood;
+  });
+  v.program.WaitExit(10);
+  const double stop_ms = MsSince(interrupted);
+  recorder.Drain(3);
+
+  Check(mode + " ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+  long counts[4] = {};
+  const Log log = CheckLogShape(mode, work, sent, false, counts);
+  Figures(mode + ": " + std::to_string(3 * sent_at_interrupt) + " packets sent before, " +
+          std::to_string(3 * (sent - sent_at_interrupt)) + " after; the program ended " + Fixed(stop_ms, 0) +
+          " ms after; log.txt records per table index 1 / 2 / 3: " + Counts(counts) + "; memo updates recorded: " +
+          std::to_string(recorder.changes()));
+  if (sig) {
+    Check(mode + ": the program ends while packets still come", ended_mid_flood,
+          "it went on through all " + std::to_string(3 * (sent - sent_at_interrupt)) + " packets sent after the signal (" +
+              Fixed(stop_ms, 0) + " ms) and ended only once the flood was over");
+  }
+  CheckShownInLog(mode, recorder.MemoRecords(), log, sig != 0);
+  const std::string out = v.program.Stdout();
+  Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  return failures ? 1 : 0;
+}
+
+// log.txt is a directory: the log cannot be opened, and everything else goes on.
+int RunNoLog(const std::string& exe, const fs::path& dir) {
+  const std::string mode = "no-log";
+  Screen x;
+  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
+  const fs::path work = dir / "work";
+  fs::create_directories(work / "log.txt");
+  Velmora v(x);
+  std::string why;
+  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
+  const std::vector<int> devices = v.Tracked();
+  x.ParkMasters(devices);
+
+  // An odd number of steps leaves each track one step from its start.
+  constexpr long kCount = 201;
+  SendFlood(x, devices, 0, kCount);
+  const bool shown = v.WaitShown(3, Step(3, kCount - 1), 10);
+  Lines expected;
+  for (long n = 0; n < kCount; ++n) {
+    for (int i = 1; i <= 3; ++i) expected.push_back(Record(i, Step(i, n)));
+  }
+  const Lines memo = OnlyRecords(v.MemoLines());
+  Check(mode + ": the memo shows every packet's record", shown && memo == expected,
+        std::to_string(memo.size()) + " records, memo ends with '" + v.LastLine() + "'");
+  Check(mode + ": Label1 says Hola", v.Label("Label1") == "Hola", "'" + v.Label("Label1") + "'");
+  const struct {
+    const char* label;
+    int x, y;
+  } tracks[] = {{"Label3", 120, 120}, {"Label4", 150, 150}, {"Label5", 100, 100}};
+  std::string wrong;
+  for (int i = 1; i <= 3; ++i) {
+    const Motion m = Step(i, kCount - 1);
+    const std::string want =
+        "X = " + std::to_string(tracks[i - 1].x + m.dx) + " , Y = " + std::to_string(tracks[i - 1].y + m.dy);
+    WaitFor([&] { return v.Label(tracks[i - 1].label) == want; }, 2);
+    const std::string got = v.Label(tracks[i - 1].label);
+    if (got != want) wrong += std::string(tracks[i - 1].label) + " '" + got + "' expected '" + want + "' ";
+  }
+  Check(mode + ": the tracks move and their labels follow", wrong.empty(), wrong);
+
+  kill(v.program.pid, SIGTERM);
+  v.program.WaitExit(10);
+  Check(mode + ": SIGTERM ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+  const std::string out = v.program.Stdout();
+  Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  std::string made;
+  std::error_code ec;
+  for (const auto& entry : fs::recursive_directory_iterator(work, ec)) {
+    if (entry.path() != work / "log.txt") made += entry.path().lexically_relative(work).string() + " ";
+  }
+  Check(mode + ": no file appears, log.txt stays an empty directory", fs::is_directory(work / "log.txt") && made.empty(),
+        made.empty() ? "log.txt is no longer a directory" : "found " + made);
+  return failures ? 1 : 0;
+}
+
+// Messages 255 posted by another program with handles the stand-in never gave,
+// in bursts between real packets: each refused with the size message, and no
+// real packet lost or damaged.
+int RunForeign(const std::string& exe, const fs::path& dir) {
+  const std::string mode = "foreign";
+  Screen x;
+  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
+  const fs::path work = dir / "work";
+  fs::create_directories(work);
+  Velmora v(x);
+  std::string why;
+  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
+  const std::vector<int> devices = v.Tracked();
+  x.ParkMasters(devices);
+
+  Display* d = x.display();
+  const Atom message = XInternAtom(d, "_VELMORA_MESSAGE", False);
+  constexpr long kCount = kSteps / 2;
+  constexpr long kEvery = 200;  // steps between bursts
+  constexpr long kBurst = 25;
+  long posted = 0;
+  const auto post_burst = [&] {
+    for (long i = 0; i < kBurst; ++i, ++posted) {
+      XEvent ev = {};
+      ev.xclient.type = ClientMessage;
+      ev.xclient.window = v.form;
+      ev.xclient.message_type = message;
+      ev.xclient.format = 32;
+      ev.xclient.data.l[0] = 255;
+      ev.xclient.data.l[1] = 0;
+      ev.xclient.data.l[2] = 0x7FFF0000L + posted;
+      XSendEvent(d, v.form, False, NoEventMask, &ev);
+    }
+  };
+  post_burst();
+  SendFlood(x, devices, 0, kCount, [&](long n) {
+    if (n % kEvery == 0) post_burst();
+    return true;
+  });
+  const bool shown = v.WaitShown(3, Step(3, kCount - 1), 20);
+  const std::string last_shown = v.LastLine();
+  const std::string size_line = "GetRawInputData doesn't return correct size!\n";
+  std::string out;
+  WaitFor([&] { return (out = v.program.Stdout()).size() >= static_cast<std::size_t>(posted) * size_line.size(); }, 5);
+  kill(v.program.pid, SIGTERM);
+  v.program.WaitExit(10);
+  out = v.program.Stdout();
+
+  long refused = 0;
+  std::string other;
+  for (const std::string& line : SplitLines(out)) {
+    if (line + "\n" == size_line) {
+      ++refused;
+    } else if (other.empty()) {
+      other = "'" + line + "'";
+    }
+  }
+  Figures(mode + ": posted " + std::to_string(posted) + " foreign messages in bursts of " + std::to_string(kBurst) +
+          " among " + std::to_string(3 * kCount) + " packets; size messages on stdout: " + std::to_string(refused));
+  Check(mode + ": each made-up handle is refused with the size message, once", refused == posted && other.empty(),
+        std::to_string(refused) + " size messages for " + std::to_string(posted) + " posted" +
+            (other.empty() ? "" : ", and stdout also says " + other));
+  Check(mode + ": the memo reached the flood's last packet", shown, "memo ends with '" + last_shown + "'");
+  Check(mode + ": SIGTERM ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+  long counts[4] = {};
+  CheckLogShape(mode, work, kCount, true, counts);
+  return failures ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (argc >= 6 && mode == "flood") return RunFlood(argv[2], fs::absolute(argv[3]), argv[4], std::atoi(argv[5]));
+  if (argc >= 5 && mode == "signal") {
+    const std::string sig = argv[4];
+    return RunInterrupted("SIG" + sig + " during a flood", argv[2], fs::absolute(argv[3]), sig == "INT" ? SIGINT : SIGTERM,
+                          0);
+  }
+  if (argc >= 5 && mode == "server-loss") {
+    return RunInterrupted("server loss during a flood", argv[2], fs::absolute(argv[3]), 0,
+                          static_cast<pid_t>(std::atoi(argv[4])));
+  }
+  if (argc >= 4 && mode == "no-log") return RunNoLog(argv[2], fs::absolute(argv[3]));
+  if (argc >= 4 && mode == "foreign") return RunForeign(argv[2], fs::absolute(argv[3]));
+  std::fprintf(stderr,
+               "usage: %s flood VELMORA DIR LISTENER ROUNDS | signal VELMORA DIR TERM|INT |\n"
+               "       server-loss VELMORA DIR XVFB_PID | no-log VELMORA DIR | foreign VELMORA DIR\n",
+               argv[0]);
+  return 2;
+}
