@@ -48,7 +48,7 @@ park_y=1023
 probe() { timeout 60 wine "$probe_exe" "$@" 2>>"$work/probe.err"; }
 
 # Splits a probe record into the array f; empty fields survive.
-split() { IFS=$'\x1f' read -r -a f <<<"${1//$'\t'/$'\x1f'}"; }
+fields() { IFS=$'\x1f' read -r -a f <<<"${1//$'\t'/$'\x1f'}"; }
 
 # The dump's record of the child whose top-left is client (x, y).
 child_record() { awk -F'\t' -v x="$2" -v y="$3" '$1 == "child" && $5 == x && $6 == y' "$1"; }
@@ -124,7 +124,7 @@ controls=(
 check_window() {
   local dump=$1 record problems=()
   record=$(awk -F'\t' '$1 == "window"' "$dump")
-  split "$record"
+  fields "$record"
   [ "${f[1]-}" = Velmora ] || problems+=("caption '${f[1]-}'")
   [ "${f[2]-} ${f[3]-} ${f[4]-} ${f[5]-}" = "192 114 696 376" ] ||
     problems+=("outer rect ${f[2]-} ${f[3]-} ${f[4]-} ${f[5]-}, want 192 114 696 376")
@@ -145,7 +145,7 @@ check_controls() {
       fail "$tag $name stands as described" "no child window with its top-left at client ($x, $y)"
       continue
     fi
-    split "$record"
+    fields "$record"
     [ "${f[2],,}" = "${cls,,}" ] || problems+=("class ${f[2]}, want $cls")
     [ "${f[6]}x${f[7]}" = "${w}x${h}" ] || problems+=("size ${f[6]}x${f[7]}, want ${w}x${h}")
     [ "${f[8]}" = "$en" ] || problems+=("enabled ${f[8]}, want $en")
@@ -279,7 +279,7 @@ packet_run() {
   probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
   local origin ox oy
   origin=$(probe origin)
-  split "$origin"
+  fields "$origin"
   ox=${f[1]-0} oy=${f[2]-0}
 
   xdotool mousemove "$ox" "$oy"
