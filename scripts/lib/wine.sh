@@ -18,6 +18,11 @@ start_wine() {
     tail -n 20 "$VELMORA_WINE_DIR/wineboot.log" >&2
     return 1
   fi
+  # Wine's own bitmap fonts (fonts-wine) give the form its designed font; this
+  # Wine does not find them until they stand in the prefix's font folder.
+  if [ -d /usr/share/wine/fonts ]; then
+    cp /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+  fi
 }
 
 stop_wine() {
