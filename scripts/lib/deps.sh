@@ -1,5 +1,6 @@
-# Sourced by scripts: ensure_packages installs whatever of the build and test
-# dependencies is missing, from Debian's archive (needs root).
+# Sourced by scripts: ensure_packages [PACKAGE...] installs whatever of the given
+# packages (by default every build and test dependency) is missing, from
+# Debian's archive (needs root).
 
 VELMORA_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
@@ -11,23 +12,34 @@ VELMORA_PACKAGES=(
   python3
 )
 
+# What the Linux program needs to build (its preset also builds the tests) and
+# to show itself on a private X server.
+VELMORA_RUN_PACKAGES=(
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+  libx11-dev libxi-dev libxtst-dev
+  xvfb xdotool xinput x11-utils xfonts-base imagemagick
+)
+
 missing_packages() {
   local p
-  for p in "${VELMORA_PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
   done
 }
 
 ensure_packages() {
   local missing
-  missing=$(missing_packages)
+  if [ $# -eq 0 ]; then set -- "${VELMORA_PACKAGES[@]}"; fi
+  missing=$(missing_packages "$@")
   [ -z "$missing" ] && return 0
   if [ "$(id -u)" != 0 ]; then
     echo "missing packages (run as root to install them): $missing" >&2
     return 1
   fi
   echo "== installing: $(echo $missing)"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then dpkg --add-architecture i386; fi
+  if grep -q ':i386' <<<"$missing" && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $missing >/dev/null || {
     echo "apt-get could not install: $missing" >&2
