@@ -51,6 +51,7 @@ if setup_server; then
   # The checker kills this server; keep the shell from reporting it.
   disown "$VELMORA_XVFB_PID" 2>/dev/null
   run_checker server-loss "$VELMORA_XVFB_PID"
+  forget_killed_xvfb "$VELMORA_XVFB_PID"
   VELMORA_XVFB_PID=
 else
   fail "setup: Xvfb for the server-loss test"

@@ -42,3 +42,17 @@ tally() {
 }
 
 fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+
+# After a check has killed the server on purpose: waits until it is gone and
+# removes the lock file and socket it leaves behind, which would otherwise keep
+# its display number taken for good.
+forget_killed_xvfb() {
+  local pid=$1 n=${DISPLAY#:} i
+  for i in $(seq 1 50); do
+    case $(ps -o stat= -p "$pid" 2>/dev/null) in
+      "" | Z*) rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"; return 0 ;;
+    esac
+    sleep 0.1
+  done
+  return 1
+}
