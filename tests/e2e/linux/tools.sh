@@ -49,8 +49,9 @@ fail() { echo "FAIL $1"; failed=$((failed + 1)); }
 forget_killed_xvfb() {
   local pid=$1 n=${DISPLAY#:} i
   for i in $(seq 1 50); do
-    case $(ps -o stat= -p "$pid" 2>/dev/null) in
-      "" | Z*) rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"; return 0 ;;
+    # Gone, or dead and not yet reaped: the third field of stat is the state.
+    case $(cut -d' ' -f3 "/proc/$pid/stat" 2>/dev/null) in
+      "" | Z) rm -f "/tmp/.X$n-lock" "/tmp/.X11-unix/X$n"; return 0 ;;
     esac
     sleep 0.1
   done
