@@ -156,6 +156,8 @@ class X11Backend : public Backend {
   void HandleGeneric(XEvent& event);
   void UpdateFocus(FormView& form, const XFocusChangeEvent& event);
   void DrainSignals();
+  // Drains the signal pipe; true when a stop signal had come.
+  bool TakeSignal();
   void InstallSignals();
   void RestoreSignals();
 
@@ -623,6 +625,14 @@ void X11Backend::DrainSignals() {
   }
 }
 
+bool X11Backend::TakeSignal() {
+  if (signal_pipe[0] < 0) return false;
+  pollfd fd = {signal_pipe[0], POLLIN, 0};
+  if (poll(&fd, 1, 0) <= 0 || !(fd.revents & POLLIN)) return false;
+  DrainSignals();
+  return true;
+}
+
 void X11Backend::Run(TForm& form) {
   FormView* view = ViewOf(form);
   if (!view || form.Closed()) return;
@@ -654,7 +664,12 @@ void X11Backend::Run(TForm& form) {
     XFlush(display_);
     // Events can arrive while the flush writes; those are read already and poll
     // would not wake for them.
-    if (handled == kBatch || XEventsQueued(display_, QueuedAfterReading) > 0) continue;
+    if (handled == kBatch || XEventsQueued(display_, QueuedAfterReading) > 0) {
+      // Under a flood the loop never waits in poll below; a stop request must
+      // not wait for the queue to run dry.
+      stop_requested = TakeSignal();
+      continue;
+    }
 
     pollfd fds[2] = {{xfd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
     const int n = poll(fds, signal_pipe[0] >= 0 ? 2 : 1, -1);
