@@ -30,6 +30,9 @@ constexpr TColor clFuchsia = 0xFF00FF;
 constexpr TColor clWindowText = 0x80000008;
 constexpr TColor clBtnFace = 0x8000000F;
 bool IsSystemColor(TColor c);
+// A system colour's value in the classic scheme, for backends without a system
+// palette; any other colour as it is.
+TColor ClassicColor(TColor c);
 
 // Pen modes keep the toolkit's numbers.
 using TPenMode = int;

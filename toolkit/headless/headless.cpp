@@ -17,16 +17,6 @@ namespace {
 constexpr int kFrame = 4;
 constexpr int kCaption = 19;
 
-// System colours with the classic scheme's values.
-std::uint32_t Resolve(TColor c) {
-  if (!IsSystemColor(c)) return c & 0x00FFFFFF;
-  switch (c & 0xFF) {
-    case 5: return 0xFFFFFF;                         // window
-    case 15: return HeadlessBackend::kBackground;    // button face
-    default: return 0x000000;                        // window text and the rest
-  }
-}
-
 std::string DrawCall(const char* what, const TPen& pen, int x1, int y1, int x2, int y2) {
   char text[128];
   std::snprintf(text, sizeof text, "%s %d %d %d %d mode=%d color=%06x width=%d", what, x1, y1, x2, y2,
@@ -66,12 +56,12 @@ int HeadlessBackend::ClientHeight(const TForm&) { return surface_.Height(); }
 
 void HeadlessBackend::Line(TForm&, const TPen& pen, int x1, int y1, int x2, int y2) {
   if (record_draw_calls) draw_calls_.push_back(DrawCall("Line", pen, x1, y1, x2, y2));
-  surface_.Line(pen.Mode(), Resolve(pen.Color()), pen.Width(), x1, y1, x2, y2);
+  surface_.Line(pen.Mode(), ClassicColor(pen.Color()), pen.Width(), x1, y1, x2, y2);
 }
 
 void HeadlessBackend::Ellipse(TForm&, const TPen& pen, int x1, int y1, int x2, int y2) {
   if (record_draw_calls) draw_calls_.push_back(DrawCall("Ellipse", pen, x1, y1, x2, y2));
-  surface_.Ellipse(pen.Mode(), Resolve(pen.Color()), Resolve(kDefaultBrush), x1, y1, x2, y2);
+  surface_.Ellipse(pen.Mode(), ClassicColor(pen.Color()), ClassicColor(kDefaultBrush), x1, y1, x2, y2);
 }
 
 void HeadlessBackend::Run(TForm& form) {

@@ -161,7 +161,7 @@ class X11Backend : public Backend {
   void InstallSignals();
   void RestoreSignals();
 
-  unsigned long Pixel(TColor c) { return colors_.Pixel(display_, colormap_, Resolve(c)); }
+  unsigned long Pixel(TColor c) { return colors_.Pixel(display_, colormap_, ClassicColor(c)); }
   void PreparePen(const TPen& pen);
 
   Display* display_ = nullptr;

@@ -21,22 +21,6 @@ constexpr TColor kLight = 0xC0C0C0;
 constexpr TColor kShadow = 0x808080;
 constexpr TColor kDarkShadow = 0x000000;
 
-inline TColor Resolve(TColor c) {
-  if (!IsSystemColor(c)) return c & 0xFFFFFF;
-  switch (c & 0xFF) {
-    case 5: return kWindow;       // COLOR_WINDOW
-    case 8: return 0x000000;      // COLOR_WINDOWTEXT
-    case 15: return 0xC0C0C0;     // COLOR_BTNFACE
-    case 16: return kShadow;      // COLOR_BTNSHADOW
-    case 17: return kGrayText;    // COLOR_GRAYTEXT
-    case 18: return 0x000000;     // COLOR_BTNTEXT
-    case 20: return kHighlight;   // COLOR_BTNHIGHLIGHT
-    case 21: return kDarkShadow;  // COLOR_3DDKSHADOW
-    case 22: return kLight;       // COLOR_3DLIGHT
-    default: return 0x000000;
-  }
-}
-
 // The toolkit's pen modes in their order (black, white, nop, not, copy, not copy,
 // merge pen not, mask pen not, merge not pen, mask not pen, merge, not merge,
 // mask, not mask, xor, not xor) as X raster operations on (src = pen, dst).
