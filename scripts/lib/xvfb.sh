@@ -6,6 +6,10 @@ start_xvfb() {
   local geometry=${1:-1280x1024x24}
   local n
   for n in $(seq 90 140); do
+    # A server that was killed leaves its lock and socket behind.
+    if [ -e /tmp/.X$n-lock ] && ! kill -0 "$(tr -dc 0-9 </tmp/.X$n-lock)" 2>/dev/null; then
+      rm -f /tmp/.X$n-lock /tmp/.X11-unix/X$n
+    fi
     [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] && continue
     Xvfb :$n -screen 0 "$geometry" -noreset -nolisten tcp >/dev/null 2>&1 &
     VELMORA_XVFB_PID=$!
