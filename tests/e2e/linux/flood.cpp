@@ -16,12 +16,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XInput.h>
-#include <X11/extensions/XInput2.h>
-#include <X11/extensions/XTest.h>
 #include <X11/extensions/record.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -33,54 +28,23 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <map>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "e2e_common.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
-
-int failures = 0;
-
-void Check(const std::string& name, bool ok, const std::string& detail = "") {
-  if (ok) {
-    std::printf("PASS %s\n", name.c_str());
-  } else {
-    ++failures;
-    std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
-  }
-  std::fflush(stdout);
-}
+using namespace e2e;
+using e2e::Screen;  // not Xlib's
 
 void Figures(const std::string& text) {
   std::printf("figures %s\n", text.c_str());
   std::fflush(stdout);
 }
 
-bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms = 10) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-  }
-  return done();
-}
-
 double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string Fixed(double v, int digits = 1) {
   char buf[32];
@@ -113,18 +77,7 @@ Motion Step(int index, long n) {
   return {sign * static_cast<int>(1 + a % 97), sign * static_cast<int>(1 + (a / 97 + 7 * index) % 89)};
 }
 
-std::string Hex(std::int32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
-  return buf;
-}
-
-// A motion's record as the memo shows it and log.txt holds it, without "\r\n".
-std::string Record(int index, Motion m) {
-  return "Mouse: num " + std::to_string(index) +
-         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(m.dx) +
-         " lLastY=" + Hex(m.dy) + " ulExtraInformation=0000";
-}
+std::string Record(int index, Motion m) { return MotionRecord(index, m.dx, m.dy); }
 
 // Whether line is exactly one record of the log's format.
 bool WellFormed(const std::string& line) {
@@ -192,13 +145,7 @@ Log ReadLog(const fs::path& path) {
   log.exists = fs::is_regular_file(path, ec);
   const std::string text = ReadFile(path);
   log.whole = text.empty() || text.ends_with("\r\n");
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    log.records.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
+  log.records = Split(text, "\r\n");
   for (std::size_t i = 0; i < log.records.size(); ++i) {
     if (!WellFormed(log.records[i])) {
       log.malformed = log.records[i];
@@ -239,206 +186,8 @@ std::string Counts(const long counts[4]) {
   return std::to_string(counts[1]) + " / " + std::to_string(counts[2]) + " / " + std::to_string(counts[3]);
 }
 
-// ---- The program under test -------------------------------------------------------
-
-struct Program {
-  pid_t pid = -1;
-  int status = -1;
-  fs::path stdout_path;
-
-  // Runs exe in workdir; its stdout and stderr go to files in outdir.
-  bool Start(const std::string& exe, const fs::path& workdir, const fs::path& outdir) {
-    stdout_path = outdir / "stdout.txt";
-    const fs::path stderr_path = outdir / "stderr.txt";
-    pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      if (chdir(workdir.c_str()) != 0) _exit(126);
-      const int out = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(err, 2);
-      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return true;
-  }
-
-  bool Exited() {
-    if (status != -1) return true;
-    int s = 0;
-    if (pid > 0 && waitpid(pid, &s, WNOHANG) == pid) {
-      status = s;
-      return true;
-    }
-    return false;
-  }
-
-  bool WaitExit(double seconds) { return WaitFor([&] { return Exited(); }, seconds, 5); }
-
-  void Kill() {
-    if (pid > 0 && !Exited()) {
-      kill(pid, SIGKILL);
-      WaitExit(5);
-    }
-  }
-
-  std::string Describe() const {
-    if (status == -1) return "still running";
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-    return "status " + std::to_string(status);
-  }
-
-  bool CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-
-  std::string Stdout() const { return ReadFile(stdout_path); }
-};
-
-// ---- The X side ---------------------------------------------------------------------
-
 // Set once the server is gone: no connection may be used or closed after that.
 bool server_gone = false;
-
-extern "C" void OnLostConnection(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
-
-class Screen {
- public:
-  bool Open() {
-    display_ = XOpenDisplay(nullptr);
-    if (!display_) return false;
-    XSetErrorHandler([](Display*, XErrorEvent* e) {
-      std::fprintf(stderr, "velmora_flood: X error %d (request %d.%d)\n", e->error_code, e->request_code,
-                   e->minor_code);
-      return 0;
-    });
-    // The server-loss check outlives its server: Xlib's default handler would exit.
-    XSetIOErrorHandler([](Display*) { return 0; });
-    XSetIOErrorExitHandler(display_, OnLostConnection, &lost_);
-    root_ = DefaultRootWindow(display_);
-    lines_ = XInternAtom(display_, "_VELMORA_LINES", False);
-    return true;
-  }
-  ~Screen() {
-    if (!display_ || lost_ || server_gone) return;
-    for (auto& [id, dev] : devices_) XCloseDevice(display_, dev);
-    XCloseDisplay(display_);
-  }
-
-  Display* display() const { return display_; }
-  Window root() const { return root_; }
-  Atom lines_atom() const { return lines_; }
-
-  std::string Property(Window w, Atom property) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::string out;
-    if (XGetWindowProperty(display_, w, property, 0, 1 << 24, False, AnyPropertyType, &type, &format, &n, &after,
-                           &data) == Success &&
-        data) {
-      if (format == 8) out.assign(reinterpret_cast<char*>(data), n);
-      XFree(data);
-    }
-    return out;
-  }
-  long Cardinal(Window w, Atom property) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    long value = -1;
-    if (XGetWindowProperty(display_, w, property, 0, 1, False, AnyPropertyType, &type, &format, &n, &after, &data) ==
-            Success &&
-        data) {
-      if (format == 32 && n == 1) value = *reinterpret_cast<long*>(data);
-      XFree(data);
-    }
-    return value;
-  }
-  std::string Name(Window w) { return Property(w, XA_WM_NAME); }
-
-  Window FindByInstance(Window parent, const std::string& name) {
-    Window root = 0, up = 0, *kids = nullptr;
-    unsigned n = 0;
-    Window found = 0;
-    if (XQueryTree(display_, parent, &root, &up, &kids, &n)) {
-      for (unsigned i = 0; i < n && !found; ++i) {
-        XClassHint hint = {};
-        if (XGetClassHint(display_, kids[i], &hint)) {
-          if (hint.res_name && name == hint.res_name) found = kids[i];
-          XFree(hint.res_name);
-          XFree(hint.res_class);
-        }
-      }
-      if (kids) XFree(kids);
-    }
-    return found;
-  }
-
-  Window Focus() {
-    Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(display_, &focus, &revert);
-    return focus;
-  }
-
-  // One relative motion of a device through XTest; reaches the server with the
-  // next flush.
-  void Move(int id, Motion m) {
-    int axes[2] = {m.dx, m.dy};
-    if (XDevice* dev = Device(id)) XTestFakeDeviceMotionEvent(display_, dev, True, 0, axes, 2, CurrentTime);
-  }
-
-  // Moves the master pointers of these slaves to the screen's far corner, off the
-  // form, so that a flood is raw packets and nothing else.
-  void ParkMasters(const std::vector<int>& slaves) {
-    int n = 0;
-    XIDeviceInfo* info = XIQueryDevice(display_, XIAllDevices, &n);
-    for (int i = 0; i < n; ++i) {
-      if (std::find(slaves.begin(), slaves.end(), info[i].deviceid) == slaves.end()) continue;
-      XIWarpPointer(display_, info[i].attachment, None, root_, 0, 0, 0, 0, 1200, 950);
-    }
-    XIFreeDeviceInfo(info);
-    XSync(display_, False);
-  }
-
- private:
-  XDevice* Device(int id) {
-    auto found = devices_.find(id);
-    if (found != devices_.end()) return found->second;
-    XDevice* dev = XOpenDevice(display_, static_cast<XID>(id));
-    if (dev) devices_[id] = dev;
-    return dev;
-  }
-
-  Display* display_ = nullptr;
-  bool lost_ = false;
-  Window root_ = 0;
-  Atom lines_ = 0;
-  std::map<int, XDevice*> devices_;
-};
-
-Lines SplitLines(const std::string& text) {
-  Lines lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-Lines OnlyRecords(const Lines& lines) {
-  Lines out;
-  for (const std::string& line : lines) {
-    if (line.rfind("Mouse: ", 0) == 0) out.push_back(line);
-  }
-  return out;
-}
 
 // ---- A running velmora ---------------------------------------------------------------
 
@@ -453,7 +202,7 @@ struct Velmora {
 
   std::string Label(const char* name) { return x.Name(x.FindByInstance(form, name)); }
   std::string LastLine() { return x.Name(memo); }
-  Lines MemoLines() { return SplitLines(x.Property(memo, x.lines_atom())); }
+  Lines MemoLines() { return x.MemoLines(memo); }
 
   // Starts the program in workdir and waits for its window, the focus and its
   // table of mice (at least four: the core XTest pointer and ours).
@@ -474,11 +223,7 @@ struct Velmora {
     WaitFor([&] { return (memo = x.FindByInstance(form, "Memo1")) != 0; }, 5);
     WaitFor(
         [&] {
-          mice.clear();
-          for (const std::string& line : MemoLines()) {
-            int index = 0, id = 0;
-            if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &index, &id) == 2) mice.push_back(id);
-          }
+          mice = MiceIn(MemoLines());
           return mice.size() >= 4;
         },
         5);
@@ -508,7 +253,10 @@ long SendFlood(Screen& x, const std::vector<int>& devices, long from, long to,
   while (n < to) {
     const long end = std::min(to, n + kBatch);
     for (; n < end; ++n) {
-      for (int i = 1; i <= 3; ++i) x.Move(devices[static_cast<std::size_t>(i - 1)], Step(i, n));
+      for (int i = 1; i <= 3; ++i) {
+        const Motion m = Step(i, n);
+        x.Move(devices[static_cast<std::size_t>(i - 1)], m.dx, m.dy);
+      }
     }
     XFlush(x.display());
     if (between && !between(n)) break;
@@ -576,7 +324,7 @@ class MemoRecorder {
         seconds, 5);
   }
 
-  Lines Records() const { return OnlyRecords(SplitLines(property_)); }
+  Lines Records() const { return OnlyRecords(Split(property_, "\n")); }
   long updates() const { return updates_; }
 
  private:
@@ -676,6 +424,64 @@ void CheckShownInLog(const std::string& mode, const Lines& shown, const Log& log
 
 // ---- Checks -------------------------------------------------------------------------
 
+// velmora started in DIR/work, with the masters of its three tracked devices parked.
+struct Run {
+  Screen x;
+  Velmora v{x};
+  MemoRecorder recorder;
+  std::vector<int> devices;
+  fs::path work;
+
+  bool Start(const std::string& mode, const std::string& exe, const fs::path& dir) {
+    if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), false;
+    work = dir / "work";
+    fs::create_directories(work);
+    std::string why;
+    if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), false;
+    devices = v.Tracked();
+    x.ParkMasters(devices);
+    return true;
+  }
+
+  bool RecordMemo(const std::string& mode) {
+    if (!recorder.Start(v.form, v.memo, x.lines_atom())) {
+      return Check(mode + ": record the memo through the RECORD extension", false, "no RECORD context"), false;
+    }
+    return true;
+  }
+
+  void Stop() {
+    kill(v.program.pid, SIGTERM);
+    v.program.WaitExit(10);
+  }
+
+  void CheckQuiet(const std::string& mode) {
+    const std::string out = v.program.Stdout();
+    Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  }
+
+  // A stop signal, or the server's end, mid-flood. The program must close through
+  // its close handler, so log.txt holds whole records only, in the order sent from
+  // the first packet on, and every record the program handled. What it handled is
+  // seen from outside in the memo's last lines. After a signal they reach the
+  // server before the program ends, so the log must end with them: a record
+  // handled after the log closed would be shown and not logged. With the server
+  // gone, packets handled after the last memo update are seen by no one; the log
+  // must still hold all that was shown, and its unbroken order leaves no room for a
+  // hole before that. These are the checks once the program has ended; returns the log.
+  Log FinishInterrupted(const std::string& mode, long sent, bool closed_by_signal) {
+    recorder.Drain(3);
+    Check(mode + " ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+    long counts[4] = {};
+    const Log log = CheckLogShape(mode, work, sent, false, counts);
+    Figures(mode + ": " + std::to_string(3 * sent) + " packets sent; log.txt records per table index 1 / 2 / 3: " +
+            Counts(counts) + "; memo updates seen: " + std::to_string(recorder.updates()));
+    CheckShownInLog(mode, recorder.Records(), log, closed_by_signal);
+    CheckQuiet(mode);
+    return log;
+  }
+};
+
 struct Listener {
   pid_t pid = -1;
   int to = -1;    // its stdin: closing it ends the listener
@@ -736,15 +542,11 @@ struct Listener {
 // are the server's timestamps of a property change made right after the event.
 int RunFlood(const std::string& exe, const fs::path& dir, const std::string& listener_exe, int rounds) {
   const std::string mode = "flood";
-  Screen x;
-  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
-  const fs::path work = dir / "work";
-  fs::create_directories(work);
-  Velmora v(x);
-  std::string why;
-  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
-  const std::vector<int> devices = v.Tracked();
-  x.ParkMasters(devices);
+  Run run;
+  if (!run.Start(mode, exe, dir)) return 1;
+  Screen& x = run.x;
+  Velmora& v = run.v;
+  const std::vector<int>& devices = run.devices;
 
   Listener listener;
   if (!listener.Start(listener_exe, 3 * kSteps, devices)) {
@@ -771,12 +573,12 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
                     1);
     sent = SendFlood(x, devices, first, end);
     const bool shown = v.WaitShown(3, Step(3, end - 1), 8);
-    const bool count = WaitFor([&] { return x.Cardinal(x.root(), counted) >= 3 * end; }, 8, 2);
+    const bool count = WaitFor([&] { return x.Number(x.root(), counted, AnyPropertyType) >= 3 * end; }, 8, 2);
     if (!shown || !count) {
       all_shown = false;
       lost_round = "round " + std::to_string(r) + ": " +
                    (!shown ? "velmora's memo ends with '" + v.LastLine() + "', not the round's last packet"
-                           : "the listener counted " + std::to_string(x.Cardinal(x.root(), counted)));
+                           : "the listener counted " + std::to_string(x.Number(x.root(), counted, AnyPropertyType)));
       break;
     }
     XSync(d, False);
@@ -810,70 +612,23 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
           "ratio " + Fixed(ratio, 2) + " (velmora " + Fixed(m, 0) + " ms, listener " + Fixed(l, 0) + " ms)");
   }
 
-  kill(v.program.pid, SIGTERM);
-  v.program.WaitExit(10);
+  run.Stop();
   Check(mode + ": SIGTERM then ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
   long counts[4] = {};
-  CheckLogShape(mode, work, sent, all_shown, counts);
+  CheckLogShape(mode, run.work, sent, all_shown, counts);
   Figures(mode + ": log.txt records per table index 1 / 2 / 3: " + Counts(counts) + " of " + std::to_string(sent) +
           " each");
-  const std::string out = v.program.Stdout();
-  Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  run.CheckQuiet(mode);
   return failures ? 1 : 0;
 }
-
-// A stop signal, or the server's end, mid-flood. The program must close through
-// its close handler, so log.txt holds whole records only, in the order sent from
-// the first packet on, and every record the program handled. What it handled is
-// seen from outside in the memo's last lines. After a signal they reach the
-// server before the program ends, so the log must end with them: a record
-// handled after the log closed would be shown and not logged. With the server
-// gone, packets handled after the last memo update are seen by no one; the log
-// must still hold all that was shown, and its unbroken order leaves no room for a
-// hole before that.
-struct Interrupted {
-  Screen x;
-  Velmora v{x};
-  MemoRecorder recorder;
-  std::vector<int> devices;
-  fs::path work;
-
-  bool Start(const std::string& mode, const std::string& exe, const fs::path& dir) {
-    if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), false;
-    work = dir / "work";
-    fs::create_directories(work);
-    std::string why;
-    if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), false;
-    devices = v.Tracked();
-    x.ParkMasters(devices);
-    if (!recorder.Start(v.form, v.memo, x.lines_atom())) {
-      return Check(mode + ": record the memo through the RECORD extension", false, "no RECORD context"), false;
-    }
-    return true;
-  }
-
-  // The checks once the program has ended; returns the log.
-  Log Finish(const std::string& mode, long sent, bool closed_by_signal) {
-    recorder.Drain(3);
-    Check(mode + " ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
-    long counts[4] = {};
-    const Log log = CheckLogShape(mode, work, sent, false, counts);
-    Figures(mode + ": " + std::to_string(3 * sent) + " packets sent; log.txt records per table index 1 / 2 / 3: " +
-            Counts(counts) + "; memo updates seen: " + std::to_string(recorder.updates()));
-    CheckShownInLog(mode, recorder.Records(), log, closed_by_signal);
-    const std::string out = v.program.Stdout();
-    Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
-    return log;
-  }
-};
 
 // The signal comes while the program works through a backlog of queued packets
 // and the flood goes on. It must end within a batch or so, not after the backlog:
 // under a flood the queue never runs dry, and a stop that waits for that never
 // comes.
 int RunSignal(const std::string& mode, const std::string& exe, const fs::path& dir, int sig) {
-  Interrupted run;
-  if (!run.Start(mode, exe, dir)) return 1;
+  Run run;
+  if (!run.Start(mode, exe, dir) || !run.RecordMemo(mode)) return 1;
   Velmora& v = run.v;
   const auto poll = [&](long) {
     run.recorder.Poll();
@@ -897,7 +652,7 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
   v.program.WaitExit(10);
   const double stop_ms = MsSince(signalled);
 
-  const Log log = run.Finish(mode, sent, true);
+  const Log log = run.FinishInterrupted(mode, sent, true);
   const auto logged = static_cast<long>(log.records.size());
   const long queued = 3 * (first + backlog);
   Figures(mode + ": the program ended " + Fixed(stop_ms, 0) + " ms after the signal; it logged " +
@@ -914,38 +669,35 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
 
 // The server is killed while the program is behind a fast flood.
 int RunServerLoss(const std::string& mode, const std::string& exe, const fs::path& dir, pid_t xvfb) {
-  Interrupted run;
-  if (!run.Start(mode, exe, dir)) return 1;
+  Run run;
+  if (!run.Start(mode, exe, dir) || !run.RecordMemo(mode)) return 1;
   const long sent = SendFlood(run.x, run.devices, 0, kSteps, [&](long n) {
     run.recorder.Poll();
     // Once a third is sent and the memo shows some of it: the log must keep what was shown.
     if (n < kSteps / 3 || run.recorder.Records().empty()) return true;
     XSync(run.x.display(), False);
+    run.x.Abandon();
     kill(xvfb, SIGKILL);
     server_gone = true;
     return false;
   });
   run.v.program.WaitExit(10);
-  run.Finish(mode, sent, false);
+  run.FinishInterrupted(mode, sent, false);
   return failures ? 1 : 0;
 }
 
 // log.txt is a directory: the log cannot be opened, and everything else goes on.
 int RunNoLog(const std::string& exe, const fs::path& dir) {
   const std::string mode = "no-log";
-  Screen x;
-  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
-  const fs::path work = dir / "work";
-  fs::create_directories(work / "log.txt");
-  Velmora v(x);
-  std::string why;
-  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
-  const std::vector<int> devices = v.Tracked();
-  x.ParkMasters(devices);
+  fs::create_directories(dir / "work" / "log.txt");
+  Run run;
+  if (!run.Start(mode, exe, dir)) return 1;
+  Velmora& v = run.v;
+  const fs::path& work = run.work;
 
   // An odd number of steps leaves each track one step from its start.
   constexpr long kCount = 201;
-  SendFlood(x, devices, 0, kCount);
+  SendFlood(run.x, run.devices, 0, kCount);
   const bool shown = v.WaitShown(3, Step(3, kCount - 1), 10);
   Lines expected;
   for (long n = 0; n < kCount; ++n) {
@@ -970,11 +722,9 @@ int RunNoLog(const std::string& exe, const fs::path& dir) {
   }
   Check(mode + ": the tracks move and their labels follow", wrong.empty(), wrong);
 
-  kill(v.program.pid, SIGTERM);
-  v.program.WaitExit(10);
+  run.Stop();
   Check(mode + ": SIGTERM ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
-  const std::string out = v.program.Stdout();
-  Check(mode + ": nothing printed on stdout", out.empty(), "'" + out.substr(0, 200) + "'");
+  run.CheckQuiet(mode);
   std::string made;
   std::error_code ec;
   for (const auto& entry : fs::recursive_directory_iterator(work, ec)) {
@@ -990,17 +740,11 @@ int RunNoLog(const std::string& exe, const fs::path& dir) {
 // real packet lost or damaged.
 int RunForeign(const std::string& exe, const fs::path& dir) {
   const std::string mode = "foreign";
-  Screen x;
-  if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), 1;
-  const fs::path work = dir / "work";
-  fs::create_directories(work);
-  Velmora v(x);
-  std::string why;
-  if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), 1;
-  const std::vector<int> devices = v.Tracked();
-  x.ParkMasters(devices);
+  Run run;
+  if (!run.Start(mode, exe, dir)) return 1;
+  Velmora& v = run.v;
 
-  Display* d = x.display();
+  Display* d = run.x.display();
   const Atom message = XInternAtom(d, "_VELMORA_MESSAGE", False);
   constexpr long kCount = kSteps / 2;
   constexpr long kEvery = 200;  // steps between bursts
@@ -1020,7 +764,7 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
     }
   };
   post_burst();
-  SendFlood(x, devices, 0, kCount, [&](long n) {
+  SendFlood(run.x, run.devices, 0, kCount, [&](long n) {
     if (n % kEvery == 0) post_burst();
     return true;
   });
@@ -1029,13 +773,12 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
   const std::string size_line = "GetRawInputData doesn't return correct size!\n";
   std::string out;
   WaitFor([&] { return (out = v.program.Stdout()).size() >= static_cast<std::size_t>(posted) * size_line.size(); }, 5);
-  kill(v.program.pid, SIGTERM);
-  v.program.WaitExit(10);
+  run.Stop();
   out = v.program.Stdout();
 
   long refused = 0;
   std::string other;
-  for (const std::string& line : SplitLines(out)) {
+  for (const std::string& line : Split(out, "\n")) {
     if (line + "\n" == size_line) {
       ++refused;
     } else if (other.empty()) {
@@ -1050,7 +793,7 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
   Check(mode + ": the memo reached the flood's last packet", shown, "memo ends with '" + last_shown + "'");
   Check(mode + ": SIGTERM ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
   long counts[4] = {};
-  CheckLogShape(mode, work, kCount, true, counts);
+  CheckLogShape(mode, run.work, kCount, true, counts);
   return failures ? 1 : 0;
 }
 

@@ -8,292 +8,31 @@
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XInput.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "e2e_common.h"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Lines = std::vector<std::string>;
-
-int failures = 0;
-
-void Check(const std::string& name, bool ok, const std::string& detail = "") {
-  if (ok) {
-    std::printf("PASS %s\n", name.c_str());
-  } else {
-    ++failures;
-    std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
-  }
-  std::fflush(stdout);
-}
-
-bool WaitFor(const std::function<bool()>& done, double seconds = 5.0) {
-  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(15));
-  }
-  return done();
-}
+using namespace e2e;
+using e2e::Screen;  // not Xlib's
 
 std::string Join(const Lines& lines, std::size_t from = 0) {
   std::string s;
   for (std::size_t i = from; i < lines.size(); ++i) s += (i > from ? " | " : "") + lines[i];
   return s;
 }
-
-std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// ---- The program under test -----------------------------------------------------
-
-struct Program {
-  pid_t pid = -1;
-  std::filesystem::path dir;
-  int status = -1;
-
-  bool Start(const std::string& exe, const std::filesystem::path& workdir) {
-    dir = workdir;
-    std::filesystem::create_directories(dir);
-    pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      if (chdir(dir.c_str()) != 0) _exit(126);
-      const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(err, 2);
-      execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return true;
-  }
-
-  bool Exited() {
-    if (status != -1) return true;
-    int s = 0;
-    if (waitpid(pid, &s, WNOHANG) == pid) {
-      status = s;
-      return true;
-    }
-    return false;
-  }
-
-  bool WaitExit(double seconds) { return WaitFor([&] { return Exited(); }, seconds); }
-
-  void Kill() {
-    if (pid > 0 && !Exited()) {
-      kill(pid, SIGKILL);
-      WaitExit(5);
-    }
-  }
-
-  std::string Describe() const {
-    if (status == -1) return "still running";
-    if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
-    return "status " + std::to_string(status);
-  }
-
-  bool CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
-
-  // log.txt as records, each without its "\r\n".
-  Lines LogRecords() const {
-    const std::string text = ReadFile(dir / "log.txt");
-    Lines records;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      const std::size_t end = text.find("\r\n", start);
-      if (end == std::string::npos) {
-        records.push_back(text.substr(start) + "<no line end>");
-        break;
-      }
-      records.push_back(text.substr(start, end - start));
-      start = end + 2;
-    }
-    return records;
-  }
-};
-
-// ---- The X side -----------------------------------------------------------------
-
-class Screen {
- public:
-  bool Open() {
-    display_ = XOpenDisplay(nullptr);
-    if (!display_) return false;
-    XSetErrorHandler([](Display*, XErrorEvent* e) {
-      std::fprintf(stderr, "x11_e2e: X error %d (request %d.%d)\n", e->error_code, e->request_code, e->minor_code);
-      return 0;
-    });
-    root_ = DefaultRootWindow(display_);
-    lines_ = XInternAtom(display_, "_VELMORA_LINES", False);
-    enabled_ = XInternAtom(display_, "_VELMORA_ENABLED", False);
-    net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
-    const Visual* v = DefaultVisual(display_, DefaultScreen(display_));
-    masks_[0] = v->red_mask;
-    masks_[1] = v->green_mask;
-    masks_[2] = v->blue_mask;
-    return true;
-  }
-  // Leaves the connection alone: for when the server is about to go.
-  void Abandon() { display_ = nullptr; }
-  ~Screen() {
-    if (!display_) return;
-    for (auto& [id, dev] : devices_) XCloseDevice(display_, dev);
-    XCloseDisplay(display_);
-  }
-
-  Display* display() const { return display_; }
-
-  std::string Property(Window w, Atom property) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::string out;
-    if (XGetWindowProperty(display_, w, property, 0, 1 << 24, False, AnyPropertyType, &type, &format, &n, &after,
-                           &data) == Success &&
-        data) {
-      if (format == 8) out.assign(reinterpret_cast<char*>(data), n);
-      XFree(data);
-    }
-    return out;
-  }
-  std::string Name(Window w) { return Property(w, XA_WM_NAME); }
-  std::string NetName(Window w) { return Property(w, net_wm_name_); }
-
-  long Enabled(Window w) {
-    Atom type = 0;
-    int format = 0;
-    unsigned long n = 0, after = 0;
-    unsigned char* data = nullptr;
-    long value = -1;
-    if (XGetWindowProperty(display_, w, enabled_, 0, 1, False, XA_CARDINAL, &type, &format, &n, &after, &data) ==
-            Success &&
-        data) {
-      if (n == 1) value = *reinterpret_cast<long*>(data);
-      XFree(data);
-    }
-    return value;
-  }
-
-  std::string Instance(Window w) {
-    XClassHint hint = {};
-    std::string name;
-    if (XGetClassHint(display_, w, &hint)) {
-      if (hint.res_name) name = hint.res_name;
-      XFree(hint.res_name);
-      XFree(hint.res_class);
-    }
-    return name;
-  }
-
-  std::vector<Window> Children(Window w) {
-    Window root = 0, parent = 0, *kids = nullptr;
-    unsigned n = 0;
-    std::vector<Window> out;
-    if (XQueryTree(display_, w, &root, &parent, &kids, &n)) {
-      out.assign(kids, kids + n);
-      if (kids) XFree(kids);
-    }
-    return out;
-  }
-
-  Window FindByInstance(Window parent, const std::string& name) {
-    for (Window w : Children(parent)) {
-      if (Instance(w) == name) return w;
-    }
-    return 0;
-  }
-
-  Lines MemoLines(Window memo) {
-    const std::string text = Property(memo, lines_);
-    Lines lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-      std::size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      lines.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return lines;
-  }
-
-  // 0xRRGGBB of one pixel of window w.
-  std::uint32_t Rgb(Window w, int x, int y) {
-    XImage* image = XGetImage(display_, w, x, y, 1, 1, AllPlanes, ZPixmap);
-    if (!image) return 0xFFFFFFFFu;
-    const unsigned long pixel = XGetPixel(image, 0, 0);
-    XDestroyImage(image);
-    std::uint32_t rgb = 0;
-    for (int c = 0; c < 3; ++c) {
-      unsigned long mask = masks_[c];
-      int shift = 0;
-      while (mask && !(mask & 1)) {
-        mask >>= 1;
-        ++shift;
-      }
-      const unsigned long v = mask ? ((pixel >> shift) & mask) * 255 / mask : 0;
-      rgb = (rgb << 8) | static_cast<std::uint32_t>(v);
-    }
-    return rgb;
-  }
-
-  XDevice* Device(int id) {
-    auto found = devices_.find(id);
-    if (found != devices_.end()) return found->second;
-    XDevice* dev = XOpenDevice(display_, static_cast<XID>(id));
-    if (dev) devices_[id] = dev;
-    return dev;
-  }
-
-  void Move(int id, int dx, int dy) {
-    int axes[2] = {dx, dy};
-    if (XDevice* dev = Device(id)) XTestFakeDeviceMotionEvent(display_, dev, True, 0, axes, 2, CurrentTime);
-    XSync(display_, False);
-  }
-
-  void Click(int id, unsigned button, bool press) {
-    if (XDevice* dev = Device(id)) XTestFakeDeviceButtonEvent(display_, dev, button, press, nullptr, 0, CurrentTime);
-    XSync(display_, False);
-  }
-
-  Window root() const { return root_; }
-
- private:
-  Display* display_ = nullptr;
-  Window root_ = 0;
-  Atom lines_ = 0, enabled_ = 0, net_wm_name_ = 0;
-  unsigned long masks_[3] = {};
-  std::map<int, XDevice*> devices_;
-};
 
 // What the memo's device lines must be: the enabled slaves in id order, the
 // first ten of them, each mouse also entered in the table.
@@ -337,18 +76,6 @@ Expected ExpectedDevices(Display* d) {
   return e;
 }
 
-std::string Hex(std::int32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
-  return buf;
-}
-
-std::string MotionRecord(int index, int dx, int dy) {
-  return "Mouse: num " + std::to_string(index) +
-         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(dx) +
-         " lLastY=" + Hex(dy) + " ulExtraInformation=0000";
-}
-
 std::string ButtonRecord(int index, std::uint16_t flags, std::uint16_t data) {
   char buf[128];
   std::snprintf(buf, sizeof buf, "ulButtons=%04x usButtonFlags=%04x usButtonData=%04x",
@@ -367,8 +94,8 @@ struct Session {
 
   explicit Session(Screen& screen) : x(screen) {}
 
-  bool Start(const std::string& exe, const std::filesystem::path& dir) {
-    if (!program.Start(exe, dir)) return false;
+  bool Start(const std::string& exe, const fs::path& dir) {
+    if (!program.Start(exe, dir, dir)) return false;
     const bool shown = WaitFor([&] {
       form = x.FindByInstance(x.root(), "velmora");
       return form != 0 && program.status == -1;
@@ -380,22 +107,11 @@ struct Session {
     return true;
   }
 
-  bool Focused() {
-    Window focus = 0;
-    int revert = 0;
-    XGetInputFocus(x.display(), &focus, &revert);
-    return focus == form;
-  }
+  bool Focused() { return x.Focus() == form; }
 
   std::string Label(const char* name) { return x.Name(controls[name]); }
   Lines Memo() { return x.MemoLines(controls["Memo1"]); }
-  Lines Records() {
-    Lines out;
-    for (const std::string& line : Memo()) {
-      if (line.rfind("Mouse: ", 0) == 0) out.push_back(line);
-    }
-    return out;
-  }
+  Lines Records() { return OnlyRecords(Memo()); }
   // Waits until the memo holds count records; returns them.
   Lines WaitRecords(std::size_t count) {
     Lines r;
@@ -403,21 +119,32 @@ struct Session {
     return r;
   }
   // The table of mice the memo shows.
-  std::vector<int> Mice() {
-    std::vector<int> mice;
-    for (const std::string& line : Memo()) {
-      int index = 0, id = 0;
-      if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &index, &id) == 2) mice.push_back(id);
-    }
-    return mice;
+  std::vector<int> Mice() { return MiceIn(Memo()); }
+
+  // One input at a time, each through to the server before the next.
+  void Move(int id, int dx, int dy) {
+    x.Move(id, dx, dy);
+    XSync(x.display(), False);
+  }
+  void Click(int id, unsigned button, bool press) {
+    x.Click(id, button, press);
+    XSync(x.display(), False);
   }
 
   void Close(int sig) { kill(program.pid, sig); }
 };
 
+// log.txt as records, each without its "\r\n".
+Lines LogRecords(const Program& program) {
+  const std::string text = ReadFile(program.workdir / "log.txt");
+  Lines records = Split(text, "\r\n");
+  if (!text.empty() && !text.ends_with("\r\n")) records.back() += "<no line end>";
+  return records;
+}
+
 // The log holds every record the memo showed, and nothing else.
 void CheckLogMatchesMemo(const std::string& name, Program& program, const Lines& shown) {
-  const Lines logged = program.LogRecords();
+  const Lines logged = LogRecords(program);
   std::string detail;
   if (logged != shown) {
     detail = "log has " + std::to_string(logged.size()) + " records, memo showed " + std::to_string(shown.size());
@@ -449,7 +176,7 @@ void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::u
   for (const char* l : labels) before[l] = s.Label(l);
 
   const std::size_t start = s.Records().size();
-  for (const Segment& m : moves) s.x.Move(mice[index], m.x, m.y);
+  for (const Segment& m : moves) s.Move(mice[index], m.x, m.y);
   const Lines records = s.WaitRecords(start + moves.size());
 
   Lines expected, got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
@@ -490,7 +217,7 @@ void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::u
   Check(t + buf, wrong.empty(), wrong);
 }
 
-int RunSession(const std::string& exe, const std::filesystem::path& dir) {
+int RunSession(const std::string& exe, const fs::path& dir) {
   Screen x;
   if (!x.Open()) {
     Check("connect to the X server", false, "no display");
@@ -561,8 +288,8 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
     const int client_height = 349;
     const std::vector<int> mice = s.Mice();
     const std::size_t start = s.Records().size();
-    s.x.Move(mice[1], -500, 0);
-    s.x.Move(mice[1], 0, 1000);
+    s.Move(mice[1], -500, 0);
+    s.Move(mice[1], 0, 1000);
     s.WaitRecords(start + 2);
     const std::string label = "X = 0 , Y = " + std::to_string(client_height);
     WaitFor([&] { return s.Label("Label3") == label; }, 2);
@@ -610,7 +337,7 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
                         ButtonRecord(3, 0x0200, 0),      ButtonRecord(3, 0x0400, 0x0078), ButtonRecord(3, 0x0400, 0xFF88),
                         ButtonRecord(3, 0x0800, 0xFF88), ButtonRecord(3, 0x0800, 0x0078)};
     const std::size_t start = s.Records().size();
-    for (const Step& step : steps) s.x.Click(mice[3], step.button, step.press);
+    for (const Step& step : steps) s.Click(mice[3], step.button, step.press);
     const Lines records = s.WaitRecords(start + want.size());
     const Lines got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
     Check("buttons and wheels carry the Windows flags", got == want, "got " + Join(got));
@@ -630,10 +357,10 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
     const std::size_t start = s.Records().size();
     XSetInputFocus(x.display(), other, RevertToParent, CurrentTime);
     XSync(x.display(), False);
-    for (int i = 0; i < 3; ++i) s.x.Move(mice[2], 7, 0);
+    for (int i = 0; i < 3; ++i) s.Move(mice[2], 7, 0);
     XSetInputFocus(x.display(), s.form, RevertToParent, CurrentTime);
     XSync(x.display(), False);
-    s.x.Move(mice[2], 0, 9);
+    s.Move(mice[2], 0, 9);
     s.WaitRecords(start + 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const Lines records = s.Records();
@@ -652,7 +379,7 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
   s.program.WaitExit(5);
   Check("SIGTERM ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
   CheckLogMatchesMemo("log.txt holds every record shown after SIGTERM", s.program, shown);
-  const std::string out = ReadFile(dir / "stdout.txt");
+  const std::string out = s.program.Stdout();
   Check("nothing printed on stdout", out.empty(), "'" + out + "'");
   s.program.Kill();
   return failures ? 1 : 0;
@@ -662,11 +389,11 @@ int RunSession(const std::string& exe, const std::filesystem::path& dir) {
 Lines DriveSome(Session& s, int count) {
   const std::vector<int> mice = s.Mice();
   if (mice.size() < 2) return {};
-  for (int i = 0; i < count; ++i) s.x.Move(mice[1], 3, 2);
+  for (int i = 0; i < count; ++i) s.Move(mice[1], 3, 2);
   return s.WaitRecords(static_cast<std::size_t>(count));
 }
 
-int RunClose(const std::string& mode, const std::string& exe, const std::filesystem::path& dir, pid_t xvfb) {
+int RunClose(const std::string& mode, const std::string& exe, const fs::path& dir, pid_t xvfb) {
   Screen x;
   if (!x.Open()) {
     Check("connect to the X server", false, "no display");

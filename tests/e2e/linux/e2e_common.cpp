@@ -1,0 +1,280 @@
+#include "e2e_common.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/extensions/XTest.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace e2e {
+
+int failures = 0;
+
+void Check(const std::string& name, bool ok, const std::string& detail) {
+  if (ok) {
+    std::printf("PASS %s\n", name.c_str());
+  } else {
+    ++failures;
+    std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
+  }
+  std::fflush(stdout);
+}
+
+bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms) {
+  const auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+  }
+  return done();
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Lines Split(const std::string& text, const std::string& sep) {
+  Lines pieces;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(sep, start);
+    if (end == std::string::npos) end = text.size();
+    pieces.push_back(text.substr(start, end - start));
+    start = end + sep.size();
+  }
+  return pieces;
+}
+
+Lines OnlyRecords(const Lines& lines) {
+  Lines out;
+  for (const std::string& line : lines) {
+    if (line.rfind("Mouse: ", 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+std::vector<int> MiceIn(const Lines& lines) {
+  std::vector<int> mice;
+  for (const std::string& line : lines) {
+    int index = 0, id = 0;
+    if (std::sscanf(line.c_str(), "Amouse[%d] = %d", &index, &id) == 2) mice.push_back(id);
+  }
+  return mice;
+}
+
+static std::string Hex(std::int32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
+  return buf;
+}
+
+std::string MotionRecord(int index, int dx, int dy) {
+  return "Mouse: num " + std::to_string(index) +
+         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(dx) +
+         " lLastY=" + Hex(dy) + " ulExtraInformation=0000";
+}
+
+// ---- The program under test -------------------------------------------------------
+
+bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
+  // Absolute: the child opens its output files after changing directory.
+  workdir = fs::absolute(work);
+  outdir = fs::absolute(out);
+  fs::create_directories(workdir);
+  const fs::path stdout_path = outdir / "stdout.txt", stderr_path = outdir / "stderr.txt";
+  pid = fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    if (chdir(workdir.c_str()) != 0) _exit(126);
+    const int o = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int e = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return true;
+}
+
+bool Program::Exited() {
+  if (status != -1) return true;
+  int s = 0;
+  if (pid > 0 && waitpid(pid, &s, WNOHANG) == pid) {
+    status = s;
+    return true;
+  }
+  return false;
+}
+
+bool Program::WaitExit(double seconds) { return WaitFor([&] { return Exited(); }, seconds, 5); }
+
+void Program::Kill() {
+  if (pid > 0 && !Exited()) {
+    kill(pid, SIGKILL);
+    WaitExit(5);
+  }
+}
+
+std::string Program::Describe() const {
+  if (status == -1) return "still running";
+  if (WIFEXITED(status)) return "exit " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+bool Program::CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+std::string Program::Stdout() const { return ReadFile(outdir / "stdout.txt"); }
+
+// ---- The X side ---------------------------------------------------------------------
+
+extern "C" void OnLostConnection(Display*, void* flag) { *static_cast<bool*>(flag) = true; }
+
+bool Screen::Open() {
+  display_ = XOpenDisplay(nullptr);
+  if (!display_) return false;
+  XSetErrorHandler([](Display*, XErrorEvent* e) {
+    std::fprintf(stderr, "%s: X error %d (request %d.%d)\n", program_invocation_short_name, e->error_code,
+                 e->request_code, e->minor_code);
+    return 0;
+  });
+  XSetIOErrorHandler([](Display*) { return 0; });
+  XSetIOErrorExitHandler(display_, OnLostConnection, &lost_);
+  root_ = DefaultRootWindow(display_);
+  lines_ = XInternAtom(display_, "_VELMORA_LINES", False);
+  enabled_ = XInternAtom(display_, "_VELMORA_ENABLED", False);
+  net_wm_name_ = XInternAtom(display_, "_NET_WM_NAME", False);
+  const Visual* v = DefaultVisual(display_, DefaultScreen(display_));
+  masks_[0] = v->red_mask;
+  masks_[1] = v->green_mask;
+  masks_[2] = v->blue_mask;
+  return true;
+}
+
+Screen::~Screen() {
+  if (!display_ || lost_) return;
+  for (auto& [id, dev] : devices_) XCloseDevice(display_, dev);
+  XCloseDisplay(display_);
+}
+
+std::string Screen::Property(Window w, Atom property) {
+  Atom type = 0;
+  int format = 0;
+  unsigned long n = 0, after = 0;
+  unsigned char* data = nullptr;
+  std::string out;
+  if (XGetWindowProperty(display_, w, property, 0, 1 << 24, False, AnyPropertyType, &type, &format, &n, &after,
+                         &data) == Success &&
+      data) {
+    if (format == 8) out.assign(reinterpret_cast<char*>(data), n);
+    XFree(data);
+  }
+  return out;
+}
+
+long Screen::Number(Window w, Atom property, Atom want) {
+  Atom type = 0;
+  int format = 0;
+  unsigned long n = 0, after = 0;
+  unsigned char* data = nullptr;
+  long value = -1;
+  if (XGetWindowProperty(display_, w, property, 0, 1, False, want, &type, &format, &n, &after, &data) == Success &&
+      data) {
+    if (format == 32 && n == 1) value = *reinterpret_cast<long*>(data);
+    XFree(data);
+  }
+  return value;
+}
+
+std::string Screen::Name(Window w) { return Property(w, XA_WM_NAME); }
+std::string Screen::NetName(Window w) { return Property(w, net_wm_name_); }
+long Screen::Enabled(Window w) { return Number(w, enabled_, XA_CARDINAL); }
+
+Window Screen::FindByInstance(Window parent, const std::string& name) {
+  Window root = 0, up = 0, *kids = nullptr;
+  unsigned n = 0;
+  Window found = 0;
+  if (XQueryTree(display_, parent, &root, &up, &kids, &n)) {
+    for (unsigned i = 0; i < n && !found; ++i) {
+      XClassHint hint = {};
+      if (XGetClassHint(display_, kids[i], &hint)) {
+        if (hint.res_name && name == hint.res_name) found = kids[i];
+        XFree(hint.res_name);
+        XFree(hint.res_class);
+      }
+    }
+    if (kids) XFree(kids);
+  }
+  return found;
+}
+
+Window Screen::Focus() {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(display_, &focus, &revert);
+  return focus;
+}
+
+Lines Screen::MemoLines(Window memo) { return Split(Property(memo, lines_), "\n"); }
+
+std::uint32_t Screen::Rgb(Window w, int x, int y) {
+  XImage* image = XGetImage(display_, w, x, y, 1, 1, AllPlanes, ZPixmap);
+  if (!image) return 0xFFFFFFFFu;
+  const unsigned long pixel = XGetPixel(image, 0, 0);
+  XDestroyImage(image);
+  std::uint32_t rgb = 0;
+  for (int c = 0; c < 3; ++c) {
+    unsigned long mask = masks_[c];
+    int shift = 0;
+    while (mask && !(mask & 1)) {
+      mask >>= 1;
+      ++shift;
+    }
+    const unsigned long v = mask ? ((pixel >> shift) & mask) * 255 / mask : 0;
+    rgb = (rgb << 8) | static_cast<std::uint32_t>(v);
+  }
+  return rgb;
+}
+
+XDevice* Screen::Device(int id) {
+  auto found = devices_.find(id);
+  if (found != devices_.end()) return found->second;
+  XDevice* dev = XOpenDevice(display_, static_cast<XID>(id));
+  if (dev) devices_[id] = dev;
+  return dev;
+}
+
+void Screen::Move(int id, int dx, int dy) {
+  int axes[2] = {dx, dy};
+  if (XDevice* dev = Device(id)) XTestFakeDeviceMotionEvent(display_, dev, True, 0, axes, 2, CurrentTime);
+}
+
+void Screen::Click(int id, unsigned button, bool press) {
+  if (XDevice* dev = Device(id)) XTestFakeDeviceButtonEvent(display_, dev, button, press, nullptr, 0, CurrentTime);
+}
+
+void Screen::ParkMasters(const std::vector<int>& slaves) {
+  int n = 0;
+  XIDeviceInfo* info = XIQueryDevice(display_, XIAllDevices, &n);
+  for (int i = 0; i < n; ++i) {
+    if (std::find(slaves.begin(), slaves.end(), info[i].deviceid) == slaves.end()) continue;
+    XIWarpPointer(display_, info[i].attachment, None, root_, 0, 0, 0, 0, 1200, 950);
+  }
+  XIFreeDeviceInfo(info);
+  XSync(display_, False);
+}
+
+}  // namespace e2e
