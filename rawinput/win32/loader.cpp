@@ -1,8 +1,5 @@
 // The loader on Windows is kernel32 itself: the raw-input entry points are bound
 // from user32 at run time.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
 #include <windows.h>
 
 #include "rawinput/loader.h"

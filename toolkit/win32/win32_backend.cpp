@@ -9,13 +9,6 @@
 //   - canvas Line and Ellipse with the pen's colour, width and all 16 pen modes,
 //     the white stock brush
 //   - message loop with Esc for the cancel button; close, error box, pointer counter
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
 #include "toolkit/backend.h"
 
 #include <windows.h>

@@ -1,13 +1,6 @@
 // The Win32 backend against the real window manager and GDI (run under Wine):
 // child windows, tab order, label sizing, the memo's bound, pen modes, dispatch and
 // the message loop.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-
 #include <gtest/gtest.h>
 
 #include <string>
