@@ -25,8 +25,11 @@ class Backend {
   virtual void EnabledChanged(TControl& control) = 0;
   virtual void Hidden(TControl& control) = 0;
   // A line was appended to the memo; dropped says how many of the oldest lines
-  // the memo let go to stay within its bound.
+  // after its head the memo let go to stay within its bound.
   virtual void LineAppended(TMemo& memo, const String& line, std::size_t dropped) = 0;
+  // Native controls may catch up with the toolkit's state later (once the queue
+  // drains); this brings the form's controls up to date at once.
+  virtual void Flush(TForm& form) = 0;
 
   // Client area size, read fresh on each call.
   virtual int ClientWidth(const TForm& form) = 0;

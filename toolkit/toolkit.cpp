@@ -70,9 +70,10 @@ TMemo::TMemo(TForm& owner, const ControlDesc& desc) : TControl(owner, desc) {}
 
 void TMemo::Append(const String& line) {
   lines_.push_back(line);
+  if (owner_.Creating() && head_ < kMaxHeadLines) ++head_;
   std::size_t dropped = 0;
   while (lines_.size() > kMaxLines) {
-    lines_.pop_front();
+    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(head_));
     ++dropped;
   }
   owner_.Platform().LineAppended(*this, line, dropped);

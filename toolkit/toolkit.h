@@ -149,17 +149,23 @@ class TEdit : public TControl {
   String text_;
 };
 
-// Keeps only the newest kMaxLines lines so that hours of packets stay in bounded
-// memory; the log file keeps everything.
+// Holds at most kMaxLines lines, so that hours of packets stay in bounded memory
+// (the log file keeps everything). The lines appended while its form is being
+// created, a program's start-up lines, stay at the top; only later lines roll off,
+// oldest first.
 class TMemo : public TControl {
  public:
   static constexpr std::size_t kMaxLines = 1000;
+  static constexpr std::size_t kMaxHeadLines = kMaxLines / 2;
   TMemo(TForm& owner, const ControlDesc& desc);
   void Append(const String& line);
   const std::deque<String>& Lines() const { return lines_; }
+  // How many of the first lines are start-up lines that never roll off.
+  std::size_t HeadLines() const { return head_; }
 
  private:
   std::deque<String> lines_;
+  std::size_t head_ = 0;
 };
 
 // ---- Canvas ---------------------------------------------------------------------
@@ -225,6 +231,8 @@ class TForm : public TObject {
   TCanvas* GetCanvas() { return &canvas_; }
   const char* Caption() const { return desc_ ? desc_->caption : ""; }
   bool Closed() const { return closed_; }
+  // True from CreateForm's start until its create handler has returned.
+  bool Creating() const { return creating_; }
 
   // Every message for the form comes through here; a class takes the numbers it
   // wants and passes the rest to TForm::Dispatch, the inherited dispatch.
@@ -251,6 +259,8 @@ class TForm : public TObject {
   std::vector<std::unique_ptr<TControl>> controls_;
   TCanvas canvas_;
   bool closed_ = false;
+  bool creating_ = false;
+  friend class TApplication;
 };
 
 // ---- Application ----------------------------------------------------------------
@@ -272,8 +282,10 @@ class TApplication {
     ref = form.get();
     TForm* base = form.get();
     forms_.push_back(std::move(form));
+    base->creating_ = true;
     base->Load(*backend_, T::Description());
     if (base->OnCreate) base->OnCreate(base);
+    base->creating_ = false;
   }
   // The message loop; returns when the main form has closed.
   void Run();

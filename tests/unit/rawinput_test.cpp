@@ -168,6 +168,19 @@ TEST_F(PacketTest, OnePacketFromTheSecondMouseReachesEverything) {
   EXPECT_EQ(LogAfterClose(), record);
 }
 
+TEST_F(PacketTest, StartUpLinesStayAtTheTopWhileRecordsRollOff) {
+  const Lines startup = MemoLines();
+  ASSERT_EQ(startup.size(), 5u);
+  const int sent = static_cast<int>(tk::TMemo::kMaxLines) + 3;
+  for (int i = 0; i < sent; ++i) SendMouse(101, i, 0);
+  const Lines lines = MemoLines();
+  ASSERT_EQ(lines.size(), tk::TMemo::kMaxLines);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5), startup);
+  // 1008 lines for room for 1000: the first eight records rolled off.
+  EXPECT_NE(lines[5].find(" lLastX=0008 "), std::string::npos) << lines[5];
+  EXPECT_NE(lines.back().find(" lLastX=03ea "), std::string::npos) << lines.back();
+}
+
 TEST_F(PacketTest, BufferGrowsOnEveryPacketThatFillsIt) {
   SendMouse(103, 1, 0);
   EXPECT_EQ(fake::service().reallocs, 1);

@@ -98,6 +98,7 @@ class HeadlessBackend : public Backend {
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
+  void Flush(TForm&) override {}
   int ClientWidth(const TForm& form) override;
   int ClientHeight(const TForm& form) override;
   void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;

@@ -110,6 +110,7 @@ class X11Backend : public Backend {
   void EnabledChanged(TControl& control) override { MarkDirty(control); }
   void Hidden(TControl& control) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
+  void Flush(TForm& form) override;
   int ClientWidth(const TForm& form) override;
   int ClientHeight(const TForm& form) override;
   void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
@@ -435,6 +436,11 @@ void X11Backend::FlushControls() {
     DrawControl(*v);
   }
   dirty_.clear();
+}
+
+void X11Backend::Flush(TForm&) {
+  FlushControls();
+  if (display_ && !lost_) XFlush(display_);
 }
 
 // _VELMORA_LINES: the memo's lines, oldest first, each ending in "\n". New lines

@@ -23,9 +23,14 @@ fi
 
 passed=0
 failed=0
+skipped=0
 pass() { echo "PASS $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
-summary() { echo "$passed passed, $failed failed"; }
+skip() { echo "SKIP $1: $2"; skipped=$((skipped + 1)); }
+summary() {
+  if [ "$skipped" -gt 0 ]; then echo "$passed passed, $failed failed, $skipped skipped"
+  else echo "$passed passed, $failed failed"; fi
+}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 app_pid=
@@ -342,6 +347,10 @@ for dir in "${builds[@]}"; do
   tag=${tag#windows-}
   if [ ! -f "$dir/velmora.exe" ] || [ ! -f "$dir/velmora_probe.exe" ]; then
     fail "$tag build" "velmora.exe or velmora_probe.exe missing in $dir"
+    continue
+  fi
+  if [ "$tag" = x86 ] && ! wine32_runs; then
+    skip "$tag build's Wine checks" "$VELMORA_WINE32_WHY"
     continue
   fi
   # The program runs from its own working directory.
