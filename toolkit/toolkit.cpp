@@ -146,6 +146,15 @@ void TForm::Dispatch(TMessage& message) {
     case WM_CLOSE:
       Close();
       return;  // the platform's default would destroy the window behind our back
+    case WM_ENDSESSION:
+      // The session is ending (log-off, shut-down) and the process with it; no
+      // WM_CLOSE comes first, so close the same way now.
+      if (message.WParam != 0) {
+        Close();
+        message.Result = 0;
+        return;
+      }
+      break;
     default:
       break;
   }

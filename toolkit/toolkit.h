@@ -42,6 +42,7 @@ constexpr TPenMode pmXor = 14;
 // Message numbers are the Windows ones on every backend.
 constexpr unsigned WM_ACTIVATE = 0x0006;
 constexpr unsigned WM_CLOSE = 0x0010;
+constexpr unsigned WM_ENDSESSION = 0x0016;
 constexpr unsigned WM_INPUT = 0x00FF;
 constexpr unsigned WM_MOUSEMOVE = 0x0200;
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -24,9 +25,10 @@ class AppTest : public ::testing::Test {
     packetlog::log_stream.clear();
     old_dir_ = std::filesystem::current_path();
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("velmora-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-            std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+    std::string name = "velmora-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                       std::to_string(reinterpret_cast<std::uintptr_t>(this));
+    std::replace(name.begin(), name.end(), '/', '-');  // parameterised tests' names
+    dir_ = std::filesystem::temp_directory_path() / name;
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
     std::filesystem::current_path(dir_);

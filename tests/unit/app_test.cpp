@@ -114,11 +114,14 @@ TEST_F(AppTest, PointerLabelShowsClientPositionAndLeavesAnXorPen) {
   EXPECT_EQ(pen->Width(), 1);
 }
 
-TEST_F(AppTest, CloseClosesTheLogAndRaisesTheCursorOnce) {
+// The window's close and the end of the session take the same path.
+class CloseTest : public AppTest, public ::testing::WithParamInterface<tk::TMessage> {};
+
+TEST_P(CloseTest, ClosesTheLogAndRaisesTheCursorOnce) {
   ScriptExampleDevices();
   CreateForm();
   SendMouse(103, 1, 1);
-  tk::TMessage close = Msg(tk::WM_CLOSE, 0, 0);
+  tk::TMessage close = GetParam();
   Form1->Dispatch(close);
   EXPECT_FALSE(packetlog::log_stream.is_open());
   EXPECT_EQ(Backend().ShowCursorCalls(), 1);
@@ -126,6 +129,17 @@ TEST_F(AppTest, CloseClosesTheLogAndRaisesTheCursorOnce) {
   EXPECT_TRUE(Form1->Closed());
   // Everything written before close is on disk.
   EXPECT_EQ(ReadFile("log.txt").rfind("Mouse: num 1, ", 0), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(WindowAndSession, CloseTest,
+                         ::testing::Values(tk::TMessage{tk::WM_CLOSE, 0, 0, 0}, tk::TMessage{tk::WM_ENDSESSION, 1, 0, 0}));
+
+TEST_F(AppTest, SessionThatGoesOnLeavesTheWindowOpen) {
+  CreateForm();
+  tk::TMessage cancelled = Msg(tk::WM_ENDSESSION, 0, 0);
+  Form1->Dispatch(cancelled);
+  EXPECT_FALSE(Form1->Closed());
+  EXPECT_TRUE(packetlog::log_stream.is_open());
 }
 
 TEST_F(AppTest, CopyButtonHidesTheMemoOnlyWhenClicked) {

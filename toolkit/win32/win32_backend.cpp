@@ -1,23 +1,27 @@
 // The Win32 backend: the form is an overlapped window, each control a real child
 // window (STATIC, BUTTON, EDIT), and the canvas draws with GDI on the form's client
 // area. What it provides:
-//   - form window: class registration, window procedure feeding every message to
-//     TForm::Dispatch, default handling (label colours, button clicks, DefWindowProc)
+//   - form window: class registration (a DC of its own, kept for the form's life),
+//     window procedure feeding every message to TForm::Dispatch, default handling
+//     (label colours, button clicks, DefWindowProc)
 //   - controls in description order, focusable ones in tab order, one shared font
-//   - labels that size themselves to a new caption; memo append that drops the
-//     oldest lines; enable, hide
-//   - canvas Line and Ellipse with the pen's colour, width and all 16 pen modes,
-//     the white stock brush
+//   - labels that size themselves to a new caption; enable, hide
+//   - the memo: an EDIT holding only the newest lines it can show, while
+//     WM_GETTEXT and WM_GETTEXTLENGTH answer with all the lines the memo keeps
+//   - label and memo changes reach their windows once the queue drains, or every
+//     16 ms while it never does, not once per message
+//   - canvas Line and Ellipse at once, with the pen's colour, width and all 16 pen
+//     modes, the white stock brush
 //   - message loop with Esc for the cancel button; close, error box, pointer counter
 #include "toolkit/backend.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
-#include <deque>
 #include <exception>
-#include <map>
 #include <string>
+#include <vector>
 
 // windows.h turns CreateWindow into a macro, which would rename the Backend member.
 #undef CreateWindow
@@ -48,35 +52,26 @@ int RopOf(TPenMode mode) {
 static_assert(pmCopy == 4 && pmXor == 14);
 static_assert(kDefaultBrush == clWhite, "the canvas uses the white stock brush");
 
-// A device context on the form's client area with the pen selected, released on
-// scope exit; drawing is not retained, so nothing outlives the call.
-class PenDC {
- public:
-  PenDC(HWND hwnd, const TPen& pen) : hwnd_(hwnd), dc_(hwnd ? ::GetDC(hwnd) : nullptr) {
-    if (!dc_) return;
-    pen_ = ::CreatePen(PS_SOLID, pen.Width(), Resolve(pen.Color()));
-    old_pen_ = ::SelectObject(dc_, pen_ ? static_cast<HGDIOBJ>(pen_) : ::GetStockObject(BLACK_PEN));
-    old_brush_ = ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
-    ::SetROP2(dc_, RopOf(pen.Mode()));
-  }
-  ~PenDC() {
-    if (!dc_) return;
-    ::SelectObject(dc_, old_brush_);
-    ::SelectObject(dc_, old_pen_);
-    if (pen_) ::DeleteObject(pen_);
-    ::ReleaseDC(hwnd_, dc_);
-  }
-  PenDC(const PenDC&) = delete;
-  PenDC& operator=(const PenDC&) = delete;
-  HDC get() const { return dc_; }
+// Native updates while messages keep coming: at most this often.
+constexpr ULONGLONG kFlushIntervalMs = 16;
 
- private:
-  HWND hwnd_;
-  HDC dc_;
-  HPEN pen_ = nullptr;
-  HGDIOBJ old_pen_ = nullptr;
-  HGDIOBJ old_brush_ = nullptr;
-};
+// The memo's text as other programs read it: every line it keeps, CR LF between
+// them, each without the line end of its own that a record carries.
+String ShownLine(const String& line) {
+  constexpr char kBreak[] = "\r\n";
+  if (line.size() >= 2 && line.compare(line.size() - 2, 2, kBreak) == 0) return line.substr(0, line.size() - 2);
+  return line;
+}
+
+String MemoText(const TMemo& memo, std::size_t first) {
+  String text;
+  const auto& lines = memo.Lines();
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    if (i != first) text += "\r\n";
+    text += ShownLine(lines[i]);
+  }
+  return text;
+}
 
 class Win32Backend final : public Backend {
  public:
@@ -92,7 +87,7 @@ class Win32Backend final : public Backend {
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
-  void Flush(TForm&) override {}
+  void Flush(TForm& form) override;
   int ClientWidth(const TForm& form) override;
   int ClientHeight(const TForm& form) override;
   void Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) override;
@@ -105,7 +100,15 @@ class Win32Backend final : public Backend {
 
  private:
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+  static LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
   void RegisterFormClass(const TForm& form);
+  // The form's own DC with the pen's colour, width and mode selected; null
+  // before the window exists.
+  HDC PenDC(const TForm& form, const TPen& pen);
+  void MarkDirty(TControl& control);
+  void FlushControls();
+  void ShowLabel(TLabel& label);
+  void ShowMemo(TMemo& memo);
   HBRUSH FormBrush(const TForm& form) const;
   void PlaceInTabOrder(const TForm& form, const TControl& control);
   void ForgetWindows(TForm& form);
@@ -119,12 +122,22 @@ class Win32Backend final : public Backend {
   HBRUSH owned_brush_ = nullptr;  // only when the form colour is not a system colour
   HWND dispatching_ = nullptr;    // the form window whose message is being dispatched
   std::exception_ptr pending_;
-  // Character count of each line in each memo, oldest first, so that dropping the
-  // oldest lines costs no search through the text.
-  std::map<HWND, std::deque<std::size_t>> memo_lines_;
+  WNDPROC edit_proc_ = nullptr;   // the EDIT class's own procedure, behind MemoProc
+  int line_height_ = 13;          // of the shared font
+  // Controls whose windows lag behind the toolkit's state, and when the windows
+  // last caught up.
+  std::vector<TControl*> dirty_;
+  ULONGLONG last_flush_ = 0;
+  // What the form's own DC has selected now, so that a draw changes only what differs.
+  HDC dc_ = nullptr;
+  HPEN wide_pen_ = nullptr;
+  int dc_width_ = -1;
+  COLORREF dc_color_ = CLR_INVALID;
+  int dc_rop_ = 0;
 };
 
 Win32Backend::~Win32Backend() {
+  if (wide_pen_) ::DeleteObject(wide_pen_);
   if (font_) ::DeleteObject(font_);
   if (owned_brush_) ::DeleteObject(owned_brush_);
   if (class_registered_) ::UnregisterClassA(kFormClass, instance_);
@@ -162,6 +175,24 @@ LRESULT CALLBACK Win32Backend::FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPAR
   return static_cast<LRESULT>(m.Result);
 }
 
+// Other programs (screen readers, test tools) read the memo's text with
+// WM_GETTEXT; they get every line the memo keeps, not just the ones on show.
+LRESULT CALLBACK Win32Backend::MemoProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  auto* memo = reinterpret_cast<TMemo*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  auto& backend = static_cast<Win32Backend&>(memo->Owner().Platform());
+  if (msg == WM_GETTEXTLENGTH) return static_cast<LRESULT>(MemoText(*memo, 0).size());
+  if (msg == WM_GETTEXT) {
+    if (wparam == 0 || lparam == 0) return 0;
+    const String text = MemoText(*memo, 0);
+    const std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(wparam) - 1);
+    char* out = reinterpret_cast<char*>(lparam);
+    std::copy_n(text.data(), n, out);
+    out[n] = '\0';
+    return static_cast<LRESULT>(n);
+  }
+  return ::CallWindowProcA(backend.edit_proc_, hwnd, msg, wparam, lparam);
+}
+
 HBRUSH Win32Backend::FormBrush(const TForm& form) const {
   const TColor c = form.Desc().color;
   return IsSystemColor(c) ? ::GetSysColorBrush(static_cast<int>(c & 0xFF)) : owned_brush_;
@@ -173,6 +204,8 @@ void Win32Backend::RegisterFormClass(const TForm& form) {
   if (class_registered_) return;
   WNDCLASSEXA wc = {};
   wc.cbSize = sizeof wc;
+  // Drawing comes with every packet; a DC of the form's own spares a GetDC each time.
+  wc.style = CS_OWNDC;
   wc.lpfnWndProc = &Win32Backend::FormProc;
   wc.hInstance = instance_;
   wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
@@ -199,6 +232,17 @@ void Win32Backend::CreateWindow(TForm& form) {
   RethrowPending();
   if (!hwnd) throw Exception("Cannot create the window");
   form.peer = hwnd;
+  dc_ = ::GetDC(hwnd);
+  dc_width_ = -1;
+  dc_color_ = CLR_INVALID;
+  dc_rop_ = 0;
+  if (dc_) {
+    ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
+    HGDIOBJ old_font = ::SelectObject(dc_, font_);
+    TEXTMETRICA tm;
+    if (::GetTextMetricsA(dc_, &tm) && tm.tmHeight > 0) line_height_ = tm.tmHeight;
+    ::SelectObject(dc_, old_font);
+  }
 }
 
 void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
@@ -258,20 +302,18 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
   control.peer = hwnd;
   ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   if (d.kind == ControlKind::Memo) {
-    // Lift the edit control's default 30000-character limit; the memo bounds
-    // itself by lines.
-    ::SendMessageA(hwnd, EM_SETLIMITTEXT, 0, 0);
-    memo_lines_[hwnd].clear();
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&control));
+    edit_proc_ = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32Backend::MemoProc)));
   }
   PlaceInTabOrder(form, control);
 }
 
 void Win32Backend::ForgetWindows(TForm& form) {
-  for (const auto& c : form.Controls()) {
-    memo_lines_.erase(HwndOf(c->peer));
-    c->peer = nullptr;
-  }
+  for (const auto& c : form.Controls()) c->peer = nullptr;
+  dirty_.clear();
   form.peer = nullptr;
+  dc_ = nullptr;
 }
 
 void Win32Backend::DestroyWindow(TForm& form) {
@@ -283,7 +325,9 @@ void Win32Backend::DestroyWindow(TForm& form) {
   ::DestroyWindow(hwnd);
 }
 
-void Win32Backend::TextChanged(TLabel& label) {
+void Win32Backend::TextChanged(TLabel& label) { MarkDirty(label); }
+
+void Win32Backend::ShowLabel(TLabel& label) {
   HWND hwnd = HwndOf(label.peer);
   if (!hwnd) return;
   const String& text = label.GetText();
@@ -316,37 +360,43 @@ void Win32Backend::Hidden(TControl& control) {
   if (HWND hwnd = HwndOf(control.peer)) ::ShowWindow(hwnd, SW_HIDE);
 }
 
-void Win32Backend::LineAppended(TMemo& memo, const String& line, std::size_t dropped) {
+void Win32Backend::LineAppended(TMemo& memo, const String&, std::size_t) { MarkDirty(memo); }
+
+// An edit control lays out its whole text on every change, so it holds only the
+// newest lines that can show (each line takes at least one row), scrolled to the
+// end, and the cost of an update stays the same however many lines the memo keeps.
+void Win32Backend::ShowMemo(TMemo& memo) {
   HWND hwnd = HwndOf(memo.peer);
   if (!hwnd) return;
-  std::deque<std::size_t>& lengths = memo_lines_[hwnd];
-  constexpr std::size_t kBreak = 2;  // "\r\n" between lines
-
-  // Records end in a line break of their own; the memo supplies the breaks.
-  String shown = line;
-  if (shown.size() >= kBreak && shown.compare(shown.size() - kBreak, kBreak, "\r\n") == 0) {
-    shown.resize(shown.size() - kBreak);
-  }
-
-  std::size_t cut = 0;
-  for (std::size_t i = 0; i < dropped && !lengths.empty(); ++i) {
-    cut += lengths.front() + kBreak;
-    lengths.pop_front();
-  }
-  if (cut > 0) {
-    // When every line goes, the last one has no break after it; the edit control
-    // clamps the selection to the text.
-    ::SendMessageA(hwnd, EM_SETSEL, 0, static_cast<LPARAM>(cut));
-    ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(""));
-  }
-
-  const String insert = lengths.empty() ? shown : "\r\n" + shown;
-  const int end = ::GetWindowTextLengthA(hwnd);
-  ::SendMessageA(hwnd, EM_SETSEL, static_cast<WPARAM>(end), static_cast<LPARAM>(end));
-  ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(insert.c_str()));
-  ::SendMessageA(hwnd, EM_SCROLLCARET, 0, 0);
-  lengths.push_back(shown.size());
+  RECT client = {0, 0, 0, 0};
+  ::GetClientRect(hwnd, &client);
+  const std::size_t rows = static_cast<std::size_t>(client.bottom / line_height_) + 1;
+  const std::size_t count = memo.Lines().size();
+  const String shown = MemoText(memo, count > rows ? count - rows : 0);
+  ::CallWindowProcA(edit_proc_, hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(shown.c_str()));
+  const auto end = static_cast<WPARAM>(shown.size());
+  ::CallWindowProcA(edit_proc_, hwnd, EM_SETSEL, end, static_cast<LPARAM>(end));
+  ::CallWindowProcA(edit_proc_, hwnd, EM_SCROLLCARET, 0, 0);
 }
+
+void Win32Backend::MarkDirty(TControl& control) {
+  if (!control.peer) return;
+  if (dirty_.empty()) last_flush_ = ::GetTickCount64();
+  if (std::find(dirty_.begin(), dirty_.end(), &control) == dirty_.end()) dirty_.push_back(&control);
+}
+
+void Win32Backend::FlushControls() {
+  // Taken first: a control's update may dispatch messages that mark it again.
+  std::vector<TControl*> dirty;
+  dirty.swap(dirty_);
+  for (TControl* c : dirty) {
+    if (c->Desc().kind == ControlKind::Label) ShowLabel(static_cast<TLabel&>(*c));
+    if (c->Desc().kind == ControlKind::Memo) ShowMemo(static_cast<TMemo&>(*c));
+  }
+  last_flush_ = ::GetTickCount64();
+}
+
+void Win32Backend::Flush(TForm&) { FlushControls(); }
 
 int Win32Backend::ClientWidth(const TForm& form) {
   RECT r = {0, 0, 0, 0};
@@ -360,17 +410,39 @@ int Win32Backend::ClientHeight(const TForm& form) {
   return r.bottom - r.top;
 }
 
+HDC Win32Backend::PenDC(const TForm& form, const TPen& pen) {
+  if (!dc_ || !form.peer) return nullptr;
+  const COLORREF color = Resolve(pen.Color());
+  const int width = std::max(pen.Width(), 1);
+  if (width == 1) {
+    // The DC pen changes colour without a pen object made and freed per draw.
+    if (dc_width_ != 1) ::SelectObject(dc_, ::GetStockObject(DC_PEN));
+    if (dc_width_ != 1 || dc_color_ != color) ::SetDCPenColor(dc_, color);
+  } else if (dc_width_ != width || dc_color_ != color) {
+    HPEN made = ::CreatePen(PS_SOLID, width, color);
+    ::SelectObject(dc_, made ? static_cast<HGDIOBJ>(made) : ::GetStockObject(DC_PEN));
+    if (wide_pen_) ::DeleteObject(wide_pen_);
+    wide_pen_ = made;
+  }
+  dc_width_ = width;
+  dc_color_ = color;
+  const int rop = RopOf(pen.Mode());
+  if (rop != dc_rop_) ::SetROP2(dc_, rop);
+  dc_rop_ = rop;
+  return dc_;
+}
+
 void Win32Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
-  PenDC dc(HwndOf(form.peer), pen);
-  if (!dc.get()) return;
-  ::MoveToEx(dc.get(), x1, y1, nullptr);
-  ::LineTo(dc.get(), x2, y2);
+  HDC dc = PenDC(form, pen);
+  if (!dc) return;
+  ::MoveToEx(dc, x1, y1, nullptr);
+  ::LineTo(dc, x2, y2);
 }
 
 void Win32Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
-  PenDC dc(HwndOf(form.peer), pen);
-  if (!dc.get()) return;
-  ::Ellipse(dc.get(), x1, y1, x2, y2);
+  HDC dc = PenDC(form, pen);
+  if (!dc) return;
+  ::Ellipse(dc, x1, y1, x2, y2);
 }
 
 void Win32Backend::Run(TForm& form) {
@@ -385,8 +457,16 @@ void Win32Backend::Run(TForm& form) {
 
   MSG msg;
   for (;;) {
-    const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
-    if (got == 0 || got == -1) break;
+    if (dirty_.empty()) {
+      const BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+      if (got == 0 || got == -1) break;
+    } else if (!::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      // The queue has drained: the windows take the latest state.
+      FlushControls();
+      continue;
+    } else if (msg.message == WM_QUIT) {
+      break;
+    }
     if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && form.peer &&
         (msg.hwnd == HwndOf(form.peer) || ::IsChild(HwndOf(form.peer), msg.hwnd))) {
       TButton* cancel = nullptr;
@@ -401,6 +481,7 @@ void Win32Backend::Run(TForm& form) {
     ::TranslateMessage(&msg);
     ::DispatchMessageA(&msg);
     RethrowPending();
+    if (!dirty_.empty() && ::GetTickCount64() - last_flush_ >= kFlushIntervalMs) FlushControls();
   }
 }
 

@@ -3,6 +3,8 @@
 // the message loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@ class TestForm : public tk::TForm {
  public:
   void Dispatch(tk::TMessage& m) override {
     seen.push_back(m);
+    if (on_message) on_message(m);
     if (m.Msg == kProbe) {
       m.Result = 42;
       return;
@@ -31,6 +34,7 @@ class TestForm : public tk::TForm {
   HWND Hwnd() const { return static_cast<HWND>(peer); }
   HWND Child(const char* name) const { return static_cast<HWND>(FindComponent(name)->peer); }
   std::vector<tk::TMessage> seen;
+  std::function<void(const tk::TMessage&)> on_message;
 };
 
 // Tab orders deliberately out of description order.
@@ -74,6 +78,16 @@ std::string TextOf(HWND h) {
   return s;
 }
 
+// The text the edit control holds, past the memo's own answer to WM_GETTEXT.
+std::string EditOwnText(HWND h) {
+  WNDCLASSA edit = {};
+  ::GetClassInfoA(nullptr, "EDIT", &edit);
+  std::string s(1 << 16, '\0');
+  const LRESULT n = ::CallWindowProcA(edit.lpfnWndProc, h, WM_GETTEXT, s.size(), reinterpret_cast<LPARAM>(s.data()));
+  s.resize(static_cast<std::size_t>(n));
+  return s;
+}
+
 TEST_F(Win32BackendTest, ControlsAreChildWindowsWithFocusableOnesInTabOrder) {
   Build();
   EXPECT_EQ(ClassOf(form_.Child("Memo")), "Edit");
@@ -114,6 +128,7 @@ TEST_F(Win32BackendTest, LabelSizesItselfToEachNewCaptionInPlace) {
 
   for (const std::string text : {"X = 125 , Y = 118", "X"}) {
     form_.Find<tk::TLabel>("Label")->SetText(text);
+    backend_->Flush(form_);
     r = client_rect();
     const SIZE want = text_size(text);
     EXPECT_EQ(TextOf(label), text);
@@ -143,6 +158,13 @@ TEST_F(Win32BackendTest, MemoShowsOnlyTheNewestLinesWithoutTheirLineBreaks) {
     want += (want.empty() ? "" : "\r\n") + lines[i];
   }
   EXPECT_EQ(TextOf(form_.Child("Memo")), want);
+
+  // The edit control itself holds only the newest lines, ending with the last.
+  backend_->Flush(form_);
+  const std::string shown = EditOwnText(form_.Child("Memo"));
+  EXPECT_LT(std::count(shown.begin(), shown.end(), '\n'), 20);
+  EXPECT_GT(shown.size(), lines.back().size());
+  EXPECT_EQ(want.substr(want.size() - shown.size()), shown);
 
   memo->Hide();
   EXPECT_FALSE(::IsWindowVisible(form_.Child("Memo")));
@@ -209,6 +231,29 @@ TEST_F(Win32BackendTest, EveryMessageGoesThroughDispatchFromCreationOn) {
   EXPECT_TRUE(::IsWindowEnabled(form_.Child("Button")));
   ::SendMessageA(form_.Child("Button"), BM_CLICK, 0, 0);
   EXPECT_EQ(clicks_, 1);
+}
+
+TEST_F(Win32BackendTest, WindowsCatchUpOnceTheQueueDrains) {
+  Build();
+  HWND label = form_.Child("Label");
+  std::vector<std::string> seen;  // the label's window text at each step
+  form_.on_message = [&](const tk::TMessage& m) {
+    if (m.Msg == kProbe) {
+      form_.Find<tk::TLabel>("Label")->SetText("first");
+      form_.Find<tk::TLabel>("Label")->SetText("second");
+    } else if (m.Msg == kProbe + 10) {
+      seen.push_back(TextOf(label));
+    } else if (m.Msg == WM_TIMER) {
+      seen.push_back(TextOf(label));
+      ::KillTimer(form_.Hwnd(), 1);
+      ::PostMessageA(form_.Hwnd(), WM_CLOSE, 0, 0);
+    }
+  };
+  ::PostMessageA(form_.Hwnd(), kProbe, 0, 0);
+  ::PostMessageA(form_.Hwnd(), kProbe + 10, 0, 0);
+  ::SetTimer(form_.Hwnd(), 1, 50, nullptr);  // comes only once the queue is empty
+  backend_->Run(form_);
+  EXPECT_EQ(seen, (std::vector<std::string>{"Label", "second"}));
 }
 
 TEST_F(Win32BackendTest, EscClicksAnEnabledCancelButtonAndCloseEndsTheLoop) {
