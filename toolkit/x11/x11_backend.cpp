@@ -8,7 +8,7 @@
 // - the canvas: lines and ellipses straight onto the form window, every pen mode
 //   mapped to its GC function (copy GXcopy, XOR GXxor); nothing is retained;
 // - the loop: pointer motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
-//   SIGINT and SIGTERM -> WM_CLOSE, a lost server connection -> close; control
+//   SIGINT, SIGTERM and SIGHUP -> WM_CLOSE, a lost server connection -> close; control
 //   updates and drawing reach the server once per batch of events;
 // - a _VELMORA_MESSAGE client message to the form window (format 32: message
 //   number, wParam, lParam in data.l[0..2], each 32 bits on the wire) -> the form's
@@ -184,7 +184,7 @@ class X11Backend : public Backend {
   bool running_closed_ = false;
   bool trapping_ = false;
   int trapped_error_ = 0;
-  struct sigaction old_int_ = {}, old_term_ = {}, old_pipe_ = {};
+  struct sigaction old_int_ = {}, old_term_ = {}, old_hup_ = {}, old_pipe_ = {};
   bool signals_installed_ = false;
 };
 
@@ -609,6 +609,10 @@ void X11Backend::InstallSignals() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &old_int_);
   sigaction(SIGTERM, &sa, &old_term_);
+  // A closed terminal or ended ssh session; unless started under nohup, which
+  // asked for the program to outlive it.
+  sigaction(SIGHUP, nullptr, &old_hup_);
+  if (old_hup_.sa_handler != SIG_IGN) sigaction(SIGHUP, &sa, nullptr);
   // A write to a server that went away must fail with EPIPE, not end the program.
   struct sigaction ignore = {};
   ignore.sa_handler = SIG_IGN;
@@ -621,6 +625,7 @@ void X11Backend::RestoreSignals() {
   if (!signals_installed_) return;
   sigaction(SIGINT, &old_int_, nullptr);
   sigaction(SIGTERM, &old_term_, nullptr);
+  sigaction(SIGHUP, &old_hup_, nullptr);
   sigaction(SIGPIPE, &old_pipe_, nullptr);
   signals_installed_ = false;
 }

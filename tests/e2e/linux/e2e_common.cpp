@@ -103,6 +103,8 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     const int e = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(o, 1);
     dup2(e, 2);
+    // As if started from a terminal, even when this runner was started with nohup.
+    signal(SIGHUP, SIG_DFL);
     execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }

@@ -22,6 +22,7 @@ if setup_server; then
   run_checker session
   run_checker close-wm
   run_checker close-int
+  run_checker close-hup
 else
   fail "setup: Xvfb with three extra master pointers"
 fi

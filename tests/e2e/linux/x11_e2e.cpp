@@ -5,6 +5,7 @@
 //   velmora_x11_e2e session     VELMORA WORKDIR   window, devices, tracks, focus, SIGTERM
 //   velmora_x11_e2e close-wm    VELMORA WORKDIR   WM_DELETE_WINDOW ends the program
 //   velmora_x11_e2e close-int   VELMORA WORKDIR   SIGINT ends the program
+//   velmora_x11_e2e close-hup   VELMORA WORKDIR   SIGHUP ends the program
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
@@ -424,6 +425,9 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
   } else if (mode == "close-int") {
     name = "SIGINT";
     s.Close(SIGINT);
+  } else if (mode == "close-hup") {
+    name = "SIGHUP";
+    s.Close(SIGHUP);
   } else {
     name = "a lost X server";
     XSync(x.display(), False);
@@ -441,12 +445,12 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s session|close-wm|close-int|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s session|close-wm|close-int|close-hup|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
-  if (mode == "close-wm" || mode == "close-int") return RunClose(mode, argv[2], argv[3], 0);
+  if (mode == "close-wm" || mode == "close-int" || mode == "close-hup") return RunClose(mode, argv[2], argv[3], 0);
   if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
