@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "log/file_lock.h"
+
 namespace packetlog {
 
 std::ofstream log_stream;
@@ -31,10 +33,22 @@ PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOU
   return record;
 }
 
-void log_open() { log_stream.open("log.txt", std::ios::out | std::ios::trunc); }
+void log_open() {
+  constexpr const char* kName = "log.txt";
+  // Another copy of the program logs in this folder: truncating would cut its
+  // log under it, so this copy runs as with a log that cannot be opened.
+  if (!lock_log_file(kName)) {
+    log_stream.setstate(std::ios::failbit);
+    return;
+  }
+  log_stream.open(kName, std::ios::out | std::ios::trunc);
+}
 
 void log_write(const PacketRecord& record) { log_stream << record.c_str(); }
 
-void log_close() { log_stream.close(); }
+void log_close() {
+  log_stream.close();
+  unlock_log_file();
+}
 
 }  // namespace packetlog

@@ -18,8 +18,9 @@ PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOU
 // finalisation, whose destructor closes the file if it is still open.
 extern std::ofstream log_stream;
 
-// Creates or truncates "log.txt" in the current directory; the result is not
-// examined: a log that cannot be opened drops every record.
+// Creates or truncates "log.txt" in the current directory, once it holds the
+// file's lock; the result is not examined: a log that cannot be opened, or that
+// another copy of the program holds, drops every record.
 void log_open();
 void log_write(const PacketRecord& record);
 void log_close();

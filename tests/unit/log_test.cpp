@@ -1,4 +1,8 @@
 // The packet record's text and the life of log.txt.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <climits>
 
 #include "tests/support/app_fixture.h"
@@ -54,6 +58,26 @@ TEST_F(LogFileTest, EachRunStartsAnEmptyLog) {
   EXPECT_EQ(std::filesystem::file_size("log.txt"), 0u);
   packetlog::log_close();
   EXPECT_EQ(ReadFile("log.txt"), "");
+}
+
+TEST_F(LogFileTest, ALogAnotherCopyHoldsIsLeftAloneUntilItLetsGo) {
+  const std::string theirs = make_packet_record(2, Mouse(5, 5));
+  std::ofstream("log.txt", std::ios::binary) << theirs;
+  const int other = open("log.txt", O_RDONLY | O_CLOEXEC);  // another copy's open file
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+
+  packetlog::log_open();
+  packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
+  EXPECT_TRUE(packetlog::log_stream.fail());
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.txt"), theirs);
+
+  close(other);
+  packetlog::log_open();
+  packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.txt"), make_packet_record(1, Mouse(1, 1)));
 }
 
 TEST_F(LogFileTest, RecordsAreWrittenInOrderAndNothingAfterClose) {

@@ -205,12 +205,13 @@ std::string Screen::Name(Window w) { return Property(w, XA_WM_NAME); }
 std::string Screen::NetName(Window w) { return Property(w, net_wm_name_); }
 long Screen::Enabled(Window w) { return Number(w, enabled_, XA_CARDINAL); }
 
-Window Screen::FindByInstance(Window parent, const std::string& name) {
+Window Screen::FindByInstance(Window parent, const std::string& name, Window except) {
   Window root = 0, up = 0, *kids = nullptr;
   unsigned n = 0;
   Window found = 0;
   if (XQueryTree(display_, parent, &root, &up, &kids, &n)) {
     for (unsigned i = 0; i < n && !found; ++i) {
+      if (kids[i] == except) continue;
       XClassHint hint = {};
       if (XGetClassHint(display_, kids[i], &hint)) {
         if (hint.res_name && name == hint.res_name) found = kids[i];

@@ -78,7 +78,8 @@ class Screen {
   std::string Name(Window w);
   std::string NetName(Window w);
   long Enabled(Window w);
-  Window FindByInstance(Window parent, const std::string& name);
+  // The first child of parent with this WM_CLASS instance, other than except.
+  Window FindByInstance(Window parent, const std::string& name, Window except = 0);
   Window Focus();
   Lines MemoLines(Window memo);
   // 0xRRGGBB of one pixel of window w.

@@ -23,6 +23,7 @@ if setup_server; then
   run_checker close-wm
   run_checker close-int
   run_checker close-hup
+  run_checker two-copies
 else
   fail "setup: Xvfb with three extra master pointers"
 fi

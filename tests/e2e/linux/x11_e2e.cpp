@@ -7,6 +7,7 @@
 //   velmora_x11_e2e close-int   VELMORA WORKDIR   SIGINT ends the program
 //   velmora_x11_e2e close-hup   VELMORA WORKDIR   SIGHUP ends the program
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
+//   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
 #include <X11/Xlib.h>
@@ -95,10 +96,12 @@ struct Session {
 
   explicit Session(Screen& screen) : x(screen) {}
 
-  bool Start(const std::string& exe, const fs::path& dir) {
-    if (!program.Start(exe, dir, dir)) return false;
+  // Runs in dir with its output files in out (default dir); other is a form
+  // already on the screen that is not this program's.
+  bool Start(const std::string& exe, const fs::path& dir, const fs::path& out = {}, Window other = 0) {
+    if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
     const bool shown = WaitFor([&] {
-      form = x.FindByInstance(x.root(), "velmora");
+      form = x.FindByInstance(x.root(), "velmora", other);
       return form != 0 && program.status == -1;
     });
     if (!shown) return false;
@@ -441,16 +444,70 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
   return failures ? 1 : 0;
 }
 
+// A second copy started in the folder of a running one must leave its log.txt
+// alone: the first copy's log holds all its records, in order, with no hole.
+int RunTwoCopies(const std::string& exe, const fs::path& dir) {
+  const std::string mode = "two copies in one folder";
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  fs::create_directories(dir / "a");
+  fs::create_directories(dir / "b");
+  Session a(x), b(x);
+  if (!a.Start(exe, dir, dir / "a") || !WaitFor([&] { return a.Focused() && a.Mice().size() >= 2; })) {
+    Check(mode + ": the first copy starts", false, a.program.Describe());
+    a.program.Kill();
+    return 1;
+  }
+  // More than the log stream buffers, so that part of the log is on disk already.
+  const std::size_t first = 120;
+  DriveSome(a, static_cast<int>(first));
+  std::error_code ec;
+  const auto on_disk = fs::file_size(dir / "log.txt", ec);
+  Check(mode + ": the first copy's records reach the file before the second starts", !ec && on_disk > 0,
+        ec ? ec.message() : "log.txt is empty");
+
+  const bool second = b.Start(exe, dir, dir / "b", a.form) && WaitFor([&] { return b.Focused(); });
+  Check(mode + ": the second copy starts and takes the focus", second, b.program.Describe());
+  XSetInputFocus(x.display(), a.form, RevertToParent, CurrentTime);
+  XSync(x.display(), False);
+  WaitFor([&] { return a.Focused(); });
+  const std::vector<int> mice = a.Mice();
+  for (int i = 0; i < 5 && mice.size() >= 2; ++i) a.Move(mice[1], -2, 1);
+  const Lines shown = a.WaitRecords(first + 5);
+  Check(mode + ": the first copy goes on after the second started", shown.size() == first + 5,
+        std::to_string(shown.size()) + " records");
+
+  b.Close(SIGTERM);
+  b.program.WaitExit(5);
+  a.Close(SIGTERM);
+  a.program.WaitExit(5);
+  Check(mode + ": both end with exit status 0", a.program.CleanExit() && b.program.CleanExit(),
+        "first " + a.program.Describe() + ", second " + b.program.Describe());
+  const std::string out = b.program.Stdout();
+  Check(mode + ": the second copy prints nothing", out.empty(), "'" + out + "'");
+  const std::string log = ReadFile(dir / "log.txt");
+  const auto nul = log.find('\0');
+  Check(mode + ": no NUL byte in log.txt", nul == std::string::npos, "the first at byte " + std::to_string(nul));
+  CheckLogMatchesMemo(mode + ": log.txt holds every record the first copy showed", a.program, shown);
+  a.program.Kill();
+  b.program.Kill();
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s session|close-wm|close-int|close-hup|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s session|close-wm|close-int|close-hup|two-copies|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
   if (mode == "close-wm" || mode == "close-int" || mode == "close-hup") return RunClose(mode, argv[2], argv[3], 0);
+  if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
