@@ -35,6 +35,23 @@ TEST_F(TracksTest, MoveDrawsTheTrailInTheTrackColourToTheNewHead) {
   EXPECT_EQ(Form1->tracks[2].x, 80);
 }
 
+TEST_F(TracksTest, EachTrackHasItsOwnTrailAndMarkerColours) {
+  const struct {
+    int index;
+    tk::TColor trail, marker;
+  } kTracks[] = {{1, tk::clBlue, tk::clLime}, {2, tk::clGreen, tk::clLime}, {3, tk::clRed, tk::clFuchsia}};
+  for (const auto& t : kTracks) {
+    SCOPED_TRACE(t.index);
+    Surface().Fill(kBg);
+    const int x = Form1->tracks[t.index - 1].x, y = Form1->tracks[t.index - 1].y;
+    // Back over the trail just drawn: the head's marker box (x-20..x-15) covers its end.
+    Move(t.index, -20, 0);
+    EXPECT_EQ(Surface().At(x - 10, y), t.trail);
+    EXPECT_EQ(Surface().At(x - 20, y), kBg ^ t.marker);     // outline over the background
+    EXPECT_EQ(Surface().At(x - 15, y), t.trail ^ t.marker);  // outline over the trail
+  }
+}
+
 TEST_F(TracksTest, MarkerDrawnTwiceLeavesTheSurfaceAsItWas) {
   Move(1, 10, 10);
   const auto before = Pixels();

@@ -164,6 +164,7 @@ class X11Backend : public Backend {
 
   unsigned long Pixel(TColor c) { return colors_.Pixel(display_, colormap_, ClassicColor(c)); }
   void PreparePen(const TPen& pen);
+  bool PrepareEllipseMasks(Drawable on, int w, int h, int line);
 
   Display* display_ = nullptr;
   bool open_failed_ = false;
@@ -174,6 +175,14 @@ class X11Backend : public Backend {
   GC pen_gc_ = nullptr;
   GC brush_gc_ = nullptr;
   GC text_gc_ = nullptr;
+  GC outline_gc_ = nullptr;
+  GC mask_gc_ = nullptr;  // for the 1-bit masks
+  struct EllipseMasks {
+    int w = -1, h = -1, line = -1;
+    int margin = 0;  // room for a wide pen's outline around the box
+    unsigned width = 0, height = 0;
+    Pixmap inside = 0, outline = 0;
+  } ellipse_;
   Atom wm_protocols_ = 0, wm_delete_ = 0, net_wm_name_ = 0, utf8_string_ = 0;
   Atom lines_atom_ = 0, enabled_atom_ = 0, post_message_ = 0;
 
@@ -212,6 +221,12 @@ X11Backend::~X11Backend() {
     XFreeGC(display_, pen_gc_);
     XFreeGC(display_, brush_gc_);
     XFreeGC(display_, text_gc_);
+    XFreeGC(display_, outline_gc_);
+    if (mask_gc_) XFreeGC(display_, mask_gc_);
+    if (ellipse_.inside) {
+      XFreePixmap(display_, ellipse_.inside);
+      XFreePixmap(display_, ellipse_.outline);
+    }
     XCloseDisplay(display_);
   }
   if (the_backend == this) the_backend = nullptr;
@@ -238,6 +253,7 @@ Display* X11Backend::EnsureDisplay() {
   pen_gc_ = XCreateGC(display_, root, 0, nullptr);
   brush_gc_ = XCreateGC(display_, root, 0, nullptr);
   text_gc_ = XCreateGC(display_, root, 0, nullptr);
+  outline_gc_ = XCreateGC(display_, root, 0, nullptr);
   XSetLineAttributes(display_, pen_gc_, 0, LineSolid, CapNotLast, JoinMiter);
   if (font_) XSetFont(display_, text_gc_, font_->fid);
 
@@ -589,11 +605,57 @@ void X11Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, i
   const int w = x2 - x1 - 1;
   const int h = y2 - y1 - 1;
   if (w < 0 || h < 0) return;
-  PreparePen(pen);
-  XSetFunction(display_, brush_gc_, GcFunction(pen.Mode()));
+  const int line = pen.Width() <= 1 ? 0 : pen.Width();
+  if (!PrepareEllipseMasks(v->win, w, h, line)) return;
+  // Inside and outline through masks that do not overlap: as with GDI, every
+  // pixel is painted once, which an XOR figure needs to show the right colours.
+  const int ox = x1 - ellipse_.margin, oy = y1 - ellipse_.margin;
+  const int function = GcFunction(pen.Mode());
+  XSetFunction(display_, brush_gc_, function);
   XSetForeground(display_, brush_gc_, Pixel(kDefaultBrush));
-  XFillArc(display_, v->win, brush_gc_, x1, y1, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 360 * 64);
-  XDrawArc(display_, v->win, pen_gc_, x1, y1, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, 360 * 64);
+  XSetClipOrigin(display_, brush_gc_, ox, oy);
+  XFillRectangle(display_, v->win, brush_gc_, ox, oy, ellipse_.width, ellipse_.height);
+  XSetFunction(display_, outline_gc_, function);
+  XSetForeground(display_, outline_gc_, Pixel(pen.Color()));
+  XSetClipOrigin(display_, outline_gc_, ox, oy);
+  XFillRectangle(display_, v->win, outline_gc_, ox, oy, ellipse_.width, ellipse_.height);
+}
+
+// The masks of the last ellipse size, kept: the program draws the same marker
+// over and over.
+bool X11Backend::PrepareEllipseMasks(Drawable on, int w, int h, int line) {
+  EllipseMasks& m = ellipse_;
+  if (m.inside && m.w == w && m.h == h && m.line == line) return true;
+  if (m.inside) {
+    XFreePixmap(display_, m.inside);
+    XFreePixmap(display_, m.outline);
+    m.inside = m.outline = 0;
+  }
+  m.margin = line / 2 + 1;
+  const long width = static_cast<long>(w) + 1 + 2 * m.margin, height = static_cast<long>(h) + 1 + 2 * m.margin;
+  if (width > 0x7FFF || height > 0x7FFF) return false;  // beyond what X can address
+  m.width = static_cast<unsigned>(width);
+  m.height = static_cast<unsigned>(height);
+  m.inside = XCreatePixmap(display_, on, m.width, m.height, 1);
+  m.outline = XCreatePixmap(display_, on, m.width, m.height, 1);
+  if (!mask_gc_) mask_gc_ = XCreateGC(display_, m.inside, 0, nullptr);
+  XSetLineAttributes(display_, mask_gc_, static_cast<unsigned>(line), LineSolid, line == 0 ? CapNotLast : CapRound,
+                     line == 0 ? JoinMiter : JoinRound);
+  const auto uw = static_cast<unsigned>(w), uh = static_cast<unsigned>(h);
+  XSetForeground(display_, mask_gc_, 0);
+  XFillRectangle(display_, m.outline, mask_gc_, 0, 0, m.width, m.height);
+  XFillRectangle(display_, m.inside, mask_gc_, 0, 0, m.width, m.height);
+  XSetForeground(display_, mask_gc_, 1);
+  XDrawArc(display_, m.outline, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XFillArc(display_, m.inside, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XSetForeground(display_, mask_gc_, 0);
+  XDrawArc(display_, m.inside, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XSetClipMask(display_, brush_gc_, m.inside);
+  XSetClipMask(display_, outline_gc_, m.outline);
+  m.w = w;
+  m.h = h;
+  m.line = line;
+  return true;
 }
 
 // ---- Loop -----------------------------------------------------------------------

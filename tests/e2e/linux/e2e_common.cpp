@@ -234,22 +234,35 @@ Window Screen::Focus() {
 Lines Screen::MemoLines(Window memo) { return Split(Property(memo, lines_), "\n"); }
 
 std::uint32_t Screen::Rgb(Window w, int x, int y) {
-  XImage* image = XGetImage(display_, w, x, y, 1, 1, AllPlanes, ZPixmap);
-  if (!image) return 0xFFFFFFFFu;
-  const unsigned long pixel = XGetPixel(image, 0, 0);
-  XDestroyImage(image);
-  std::uint32_t rgb = 0;
-  for (int c = 0; c < 3; ++c) {
-    unsigned long mask = masks_[c];
-    int shift = 0;
-    while (mask && !(mask & 1)) {
-      mask >>= 1;
-      ++shift;
+  const std::vector<std::uint32_t> one = Rgbs(w, x, y, 1, 1);
+  return one.empty() ? 0xFFFFFFFFu : one[0];
+}
+
+std::vector<std::uint32_t> Screen::Rgbs(Window w, int x, int y, int width, int height) {
+  std::vector<std::uint32_t> out;
+  if (width <= 0 || height <= 0) return out;
+  XImage* image = XGetImage(display_, w, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes,
+                            ZPixmap);
+  if (!image) return out;
+  for (int row = 0; row < height; ++row) {
+    for (int col = 0; col < width; ++col) {
+      const unsigned long pixel = XGetPixel(image, col, row);
+      std::uint32_t rgb = 0;
+      for (int c = 0; c < 3; ++c) {
+        unsigned long mask = masks_[c];
+        int shift = 0;
+        while (mask && !(mask & 1)) {
+          mask >>= 1;
+          ++shift;
+        }
+        const unsigned long v = mask ? ((pixel >> shift) & mask) * 255 / mask : 0;
+        rgb = (rgb << 8) | static_cast<std::uint32_t>(v);
+      }
+      out.push_back(rgb);
     }
-    const unsigned long v = mask ? ((pixel >> shift) & mask) * 255 / mask : 0;
-    rgb = (rgb << 8) | static_cast<std::uint32_t>(v);
   }
-  return rgb;
+  XDestroyImage(image);
+  return out;
 }
 
 XDevice* Screen::Device(int id) {

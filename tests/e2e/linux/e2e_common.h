@@ -84,6 +84,8 @@ class Screen {
   Lines MemoLines(Window memo);
   // 0xRRGGBB of one pixel of window w.
   std::uint32_t Rgb(Window w, int x, int y);
+  // 0xRRGGBB of each pixel of an area of window w, row by row; empty if unreadable.
+  std::vector<std::uint32_t> Rgbs(Window w, int x, int y, int width, int height);
 
   // XTest input of one device; it reaches the server with the next flush.
   void Move(int id, int dx, int dy);

@@ -166,8 +166,10 @@ struct Segment {
   int x, y;
 };
 
+constexpr std::uint32_t kFace = 0xC0C0C0;  // the form's background, clBtnFace
+
 // Drives one track through moves, then checks its records, label and trail.
-void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::uint32_t colour,
+void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::uint32_t colour, std::uint32_t marker,
                 const std::vector<Segment>& on_trail, const std::vector<Segment>& off_trail, Segment& head) {
   const std::string t = "track " + std::to_string(index);
   const std::vector<int> mice = s.Mice();
@@ -212,13 +214,56 @@ void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::u
   }
   for (const Segment& p : off_trail) {
     const std::uint32_t got_rgb = s.x.Rgb(s.form, p.x, p.y);
-    if (got_rgb != 0xC0C0C0) {
+    if (got_rgb != kFace) {
       std::snprintf(buf, sizeof buf, "(%d,%d) is %06x, not the background ", p.x, p.y, got_rgb);
       wrong += buf;
     }
   }
   std::snprintf(buf, sizeof buf, ": trail drawn in %06x", colour);
   Check(t + buf, wrong.empty(), wrong);
+
+  // The head's marker, XOR-drawn once over what lay beneath (background or trail):
+  // each pixel of its box is that, or that XOR the white brush inside, or that
+  // XOR the marker colour on the outline.
+  const std::vector<std::uint32_t> box = s.x.Rgbs(s.form, head.x, head.y - 3, 6, 6);
+  int outline = 0;
+  wrong.clear();
+  for (std::size_t i = 0; i < box.size(); ++i) {
+    const std::uint32_t p = box[i];
+    if (p == (kFace ^ marker) || p == (colour ^ marker)) {
+      ++outline;
+    } else if (p != kFace && p != colour && p != (kFace ^ 0xFFFFFF) && p != (colour ^ 0xFFFFFF)) {
+      std::snprintf(buf, sizeof buf, "(%d,%d) is %06x ", head.x + static_cast<int>(i % 6),
+                    head.y - 3 + static_cast<int>(i / 6), p);
+      wrong += buf;
+    }
+  }
+  if (box.size() != 36) wrong = "the marker's box cannot be read";
+  if (wrong.empty() && outline == 0) wrong = "no outline pixel";
+  std::snprintf(buf, sizeof buf, ": marker XOR %06x at the head", marker);
+  Check(t + buf, wrong.empty(), wrong);
+}
+
+// "" when the label's pixels are its face and its text in exactly rgb, with
+// some text; otherwise what is wrong.
+std::string LabelInks(Screen& x, Window label, std::uint32_t rgb) {
+  Window root = 0;
+  int gx = 0, gy = 0;
+  unsigned w = 0, h = 0, border = 0, depth = 0;
+  if (!label || !XGetGeometry(x.display(), label, &root, &gx, &gy, &w, &h, &border, &depth)) return "no window";
+  int ink = 0;
+  std::string other;
+  for (const std::uint32_t p : x.Rgbs(label, 0, 0, static_cast<int>(w), static_cast<int>(h))) {
+    if (p == rgb) {
+      ++ink;
+    } else if (p != kFace && other.empty()) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "%06x", p);
+      other = buf;
+    }
+  }
+  if (!other.empty()) return "a pixel of " + other;
+  return ink ? "" : "no text pixel";
 }
 
 int RunSession(const std::string& exe, const fs::path& dir) {
@@ -279,13 +324,28 @@ int RunSession(const std::string& exe, const fs::path& dir) {
 
   // One track per device, each in its own colour.
   Segment head1{120, 120}, head2{150, 150}, head3{100, 100};
-  CheckTrack(s, 1, {{40, 0}, {0, 40}, {-40, 0}, {0, -40}, {10, 5}}, 0x0000FF,
+  CheckTrack(s, 1, {{40, 0}, {0, 40}, {-40, 0}, {0, -40}, {10, 5}}, 0x0000FF, 0x00FF00,
              {{140, 120}, {160, 140}, {140, 160}, {120, 140}}, {{140, 140}, {150, 130}}, head1);
-  CheckTrack(s, 2, {{30, 30}, {30, -30}, {30, 30}, {30, -30}}, 0x008000,
+  CheckTrack(s, 2, {{30, 30}, {30, -30}, {30, 30}, {30, -30}}, 0x008000, 0x00FF00,
              {{165, 165}, {195, 165}, {225, 165}, {255, 165}}, {{210, 175}, {240, 160}}, head2);
-  CheckTrack(s, 3, {{-20, 40}, {-20, 40}, {-20, 40}}, 0xFF0000, {{90, 120}, {70, 160}, {50, 200}},
+  CheckTrack(s, 3, {{-20, 40}, {-20, 40}, {-20, 40}}, 0xFF0000, 0xFF00FF, {{90, 120}, {70, 160}, {50, 200}},
              {{100, 140}, {60, 140}}, head3);
   Check("Label1 says Hola", s.Label("Label1") == "Hola", "'" + s.Label("Label1") + "'");
+  {
+    const struct {
+      const char* name;
+      std::uint32_t rgb;
+    } inks[] = {{"Label2", 0xFF00FF}, {"Label3", 0x0000FF}, {"Label4", 0x008000}, {"Label5", 0xFF0000}};
+    std::string wrong;
+    for (const auto& l : inks) {
+      std::string why;
+      // A label being redrawn is blank for a moment.
+      if (!WaitFor([&] { return (why = LabelInks(x, s.controls[l.name], l.rgb)).empty(); }, 2)) {
+        wrong += std::string(l.name) + ": " + why + " ";
+      }
+    }
+    Check("Label2 to Label5 write in fuchsia, blue, green and red", wrong.empty(), wrong);
+  }
 
   // Pushed past the left and the bottom border, a track stops on it.
   {
