@@ -196,6 +196,7 @@ struct Velmora {
   Program program;
   Window form = 0, memo = 0;
   std::vector<int> mice;  // device ids in table order
+  Lines startup;          // the memo's lines before any packet: devices and table
 
   explicit Velmora(Screen& screen) : x(screen) {}
   ~Velmora() { program.Kill(); }
@@ -231,6 +232,7 @@ struct Velmora {
       why = "the memo lists " + std::to_string(mice.size()) + " mice, not 4";
       return false;
     }
+    startup = MemoLines();
     return true;
   }
 
@@ -612,6 +614,11 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
           "ratio " + Fixed(ratio, 2) + " (velmora " + Fixed(m, 0) + " ms, listener " + Fixed(l, 0) + " ms)");
   }
 
+  // Records roll off the panel; its start-up lines stay at the top.
+  const Lines memo = v.MemoLines();
+  Check(mode + ": after the flood the panel still starts with its device lines",
+        memo.size() > v.startup.size() && std::equal(v.startup.begin(), v.startup.end(), memo.begin()),
+        "it starts with '" + (memo.empty() ? std::string() : memo.front()) + "', not '" + v.startup.front() + "'");
   run.Stop();
   Check(mode + ": SIGTERM then ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
   long counts[4] = {};
