@@ -17,8 +17,9 @@ bool lock_log_file(const char* name) {
   unlock_log_file();
   // Full sharing, so that the log stream can still open, truncate and write it;
   // OPEN_ALWAYS creates a missing file without truncating an existing one.
-  const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   OVERLAPPED at = {};
   at.Offset = kLockOffsetLow;

@@ -561,7 +561,9 @@ int RunTwoCopies(const std::string& exe, const fs::path& dir) {
 
 int main(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s session|close-wm|close-int|close-hup|two-copies|server-loss VELMORA WORKDIR [XVFB_PID]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s session|close-wm|close-int|close-hup|two-copies|server-loss VELMORA WORKDIR [XVFB_PID]\n",
+                 argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
