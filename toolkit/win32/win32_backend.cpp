@@ -6,7 +6,8 @@
 //     (label colours, button clicks, DefWindowProc)
 //   - controls in description order, focusable ones in tab order, one shared font
 //   - labels that size themselves to a new caption; enable, hide
-//   - the memo: an EDIT holding only the newest lines it can show, while
+//   - the memo: a panel of its own class that paints only the newest lines that
+//     fit, wrapped at word breaks, with the disabled look of a read-only edit box;
 //     WM_GETTEXT and WM_GETTEXTLENGTH answer with all the lines the memo keeps
 //   - label and memo changes reach their windows once the queue drains, or every
 //     16 ms while it never does, not once per message
@@ -30,6 +31,9 @@ namespace tk {
 namespace {
 
 constexpr char kFormClass[] = "VelmoraForm";
+constexpr char kPanelClass[] = "VelmoraPanel";
+constexpr UINT kTextFlags = DT_WORDBREAK | DT_NOPREFIX | DT_EXPANDTABS | DT_EDITCONTROL;
+constexpr int kPanelMargin = 1;
 constexpr char kErrorCaption[] = "Velmora";
 constexpr int kFirstControlId = 100;
 
@@ -100,7 +104,8 @@ class Win32Backend final : public Backend {
 
  private:
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
-  static LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+  static LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
+  void PaintPanel(HWND hwnd, const TMemo& memo);
   void RegisterFormClass(const TForm& form);
   // The form's own DC with the pen's colour, width and mode selected; null
   // before the window exists.
@@ -122,8 +127,7 @@ class Win32Backend final : public Backend {
   HBRUSH owned_brush_ = nullptr;  // only when the form colour is not a system colour
   HWND dispatching_ = nullptr;    // the form window whose message is being dispatched
   std::exception_ptr pending_;
-  WNDPROC edit_proc_ = nullptr;   // the EDIT class's own procedure, behind MemoProc
-  int line_height_ = 13;          // of the shared font
+  bool panel_registered_ = false;
   // Controls whose windows lag behind the toolkit's state, and when the windows
   // last caught up.
   std::vector<TControl*> dirty_;
@@ -141,6 +145,7 @@ Win32Backend::~Win32Backend() {
   if (font_) ::DeleteObject(font_);
   if (owned_brush_) ::DeleteObject(owned_brush_);
   if (class_registered_) ::UnregisterClassA(kFormClass, instance_);
+  if (panel_registered_) ::UnregisterClassA(kPanelClass, instance_);
 }
 
 void Win32Backend::RethrowPending() {
@@ -175,22 +180,70 @@ LRESULT CALLBACK Win32Backend::FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPAR
   return static_cast<LRESULT>(m.Result);
 }
 
-// Other programs (screen readers, test tools) read the memo's text with
-// WM_GETTEXT; they get every line the memo keeps, not just the ones on show.
-LRESULT CALLBACK Win32Backend::MemoProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  auto* memo = reinterpret_cast<TMemo*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-  auto& backend = static_cast<Win32Backend&>(memo->Owner().Platform());
-  if (msg == WM_GETTEXTLENGTH) return static_cast<LRESULT>(MemoText(*memo, 0).size());
-  if (msg == WM_GETTEXT) {
-    if (wparam == 0 || lparam == 0) return 0;
-    const String text = MemoText(*memo, 0);
-    const std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(wparam) - 1);
-    char* out = reinterpret_cast<char*>(lparam);
-    std::copy_n(text.data(), n, out);
-    out[n] = '\0';
-    return static_cast<LRESULT>(n);
+// The memo's panel. An edit control lays out its whole text on every change, at
+// a cost that grows with the text; the panel paints only what shows. Other
+// programs (screen readers, test tools) read its text with WM_GETTEXT and get
+// every line the memo keeps.
+LRESULT CALLBACK Win32Backend::PanelProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  const auto* memo = reinterpret_cast<const TMemo*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!memo) return ::DefWindowProcA(hwnd, msg, wparam, lparam);
+  switch (msg) {
+    case WM_GETTEXTLENGTH: return static_cast<LRESULT>(MemoText(*memo, 0).size());
+    case WM_GETTEXT: {
+      if (wparam == 0 || lparam == 0) return 0;
+      const String text = MemoText(*memo, 0);
+      const std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(wparam) - 1);
+      char* out = reinterpret_cast<char*>(lparam);
+      std::copy_n(text.data(), n, out);
+      out[n] = '\0';
+      return static_cast<LRESULT>(n);
+    }
+    case WM_SETTEXT: return TRUE;  // the memo's lines are its text
+    case WM_ERASEBKGND: return 1;  // painted whole in WM_PAINT, without flicker
+    case WM_PAINT:
+      static_cast<Win32Backend&>(memo->Owner().Platform()).PaintPanel(hwnd, *memo);
+      return 0;
+    default: return ::DefWindowProcA(hwnd, msg, wparam, lparam);
   }
-  return ::CallWindowProcA(backend.edit_proc_, hwnd, msg, wparam, lparam);
+}
+
+// The newest lines that fit, oldest of them first, as an edit box scrolled to its
+// end shows them: from the top while they fit, bottom-aligned once they overflow.
+void Win32Backend::PaintPanel(HWND hwnd, const TMemo& memo) {
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(hwnd, &ps);
+  if (!dc) return;
+  RECT client;
+  ::GetClientRect(hwnd, &client);
+  // The parent picks the colours, as it does for a read-only edit box.
+  auto brush = reinterpret_cast<HBRUSH>(::SendMessageA(::GetParent(hwnd), WM_CTLCOLORSTATIC,
+                                                        reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(hwnd)));
+  ::FillRect(dc, &client, brush ? brush : ::GetSysColorBrush(COLOR_BTNFACE));
+  if (!::IsWindowEnabled(hwnd)) ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
+  ::SetBkMode(dc, TRANSPARENT);
+  HGDIOBJ old_font = ::SelectObject(dc, font_);
+
+  const int width = static_cast<int>(client.right) - 2 * kPanelMargin;
+  struct Shown { const String* line; int height; };
+  std::vector<Shown> shown;
+  int total = 0;
+  const auto& lines = memo.Lines();
+  for (auto it = lines.rbegin(); it != lines.rend() && total < client.bottom; ++it) {
+    const String text = ShownLine(*it);
+    RECT r = {0, 0, width, 0};
+    ::DrawTextA(dc, text.empty() ? " " : text.c_str(), -1, &r, kTextFlags | DT_CALCRECT);
+    shown.push_back({&*it, r.bottom - r.top});
+    total += r.bottom - r.top;
+  }
+  int y = std::min(0, static_cast<int>(client.bottom) - total);
+  for (auto it = shown.rbegin(); it != shown.rend(); ++it) {
+    RECT r = {kPanelMargin, y, kPanelMargin + width, y + it->height};
+    const String text = ShownLine(*it->line);
+    ::DrawTextA(dc, text.c_str(), -1, &r, kTextFlags);
+    y += it->height;
+  }
+  ::SelectObject(dc, old_font);
+  ::EndPaint(hwnd, &ps);
 }
 
 HBRUSH Win32Backend::FormBrush(const TForm& form) const {
@@ -216,6 +269,15 @@ void Win32Backend::RegisterFormClass(const TForm& form) {
   wc.lpszClassName = kFormClass;
   if (!::RegisterClassExA(&wc)) throw Exception("Cannot register the window class");
   class_registered_ = true;
+
+  WNDCLASSEXA panel = {};
+  panel.cbSize = sizeof panel;
+  panel.lpfnWndProc = &Win32Backend::PanelProc;
+  panel.hInstance = instance_;
+  panel.hCursor = wc.hCursor;
+  panel.lpszClassName = kPanelClass;
+  if (!::RegisterClassExA(&panel)) throw Exception("Cannot register the panel class");
+  panel_registered_ = true;
 }
 
 void Win32Backend::CreateWindow(TForm& form) {
@@ -236,13 +298,7 @@ void Win32Backend::CreateWindow(TForm& form) {
   dc_width_ = -1;
   dc_color_ = CLR_INVALID;
   dc_rop_ = 0;
-  if (dc_) {
-    ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
-    HGDIOBJ old_font = ::SelectObject(dc_, font_);
-    TEXTMETRICA tm;
-    if (::GetTextMetricsA(dc_, &tm) && tm.tmHeight > 0) line_height_ = tm.tmHeight;
-    ::SelectObject(dc_, old_font);
-  }
+  if (dc_) ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
 }
 
 void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
@@ -286,8 +342,9 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
       text = static_cast<TEdit&>(control).GetText().c_str();
       break;
     case ControlKind::Memo:
-      window_class = "EDIT";
-      style |= ES_LEFT | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL;
+      // The edit styles tell other programs what the panel is: multi-line, read-only.
+      window_class = kPanelClass;
+      style |= ES_LEFT | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
       ex_style = WS_EX_CLIENTEDGE;
       break;
   }
@@ -303,8 +360,7 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
   ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
   if (d.kind == ControlKind::Memo) {
     ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&control));
-    edit_proc_ = reinterpret_cast<WNDPROC>(
-        ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Win32Backend::MemoProc)));
+    ShowMemo(static_cast<TMemo&>(control));
   }
   PlaceInTabOrder(form, control);
 }
@@ -362,21 +418,27 @@ void Win32Backend::Hidden(TControl& control) {
 
 void Win32Backend::LineAppended(TMemo& memo, const String&, std::size_t) { MarkDirty(memo); }
 
-// An edit control lays out its whole text on every change, so it holds only the
-// newest lines that can show (each line takes at least one row), scrolled to the
-// end, and the cost of an update stays the same however many lines the memo keeps.
+// The scroll bar tells how far back the memo goes; the panel always shows its end.
 void Win32Backend::ShowMemo(TMemo& memo) {
   HWND hwnd = HwndOf(memo.peer);
   if (!hwnd) return;
-  RECT client = {0, 0, 0, 0};
+  RECT client;
   ::GetClientRect(hwnd, &client);
-  const std::size_t rows = static_cast<std::size_t>(client.bottom / line_height_) + 1;
-  const std::size_t count = memo.Lines().size();
-  const String shown = MemoText(memo, count > rows ? count - rows : 0);
-  ::CallWindowProcA(edit_proc_, hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(shown.c_str()));
-  const auto end = static_cast<WPARAM>(shown.size());
-  ::CallWindowProcA(edit_proc_, hwnd, EM_SETSEL, end, static_cast<LPARAM>(end));
-  ::CallWindowProcA(edit_proc_, hwnd, EM_SCROLLCARET, 0, 0);
+  TEXTMETRICA tm = {};
+  if (HDC dc = ::GetDC(hwnd)) {
+    HGDIOBJ old_font = ::SelectObject(dc, font_);
+    ::GetTextMetricsA(dc, &tm);
+    ::SelectObject(dc, old_font);
+    ::ReleaseDC(hwnd, dc);
+  }
+  SCROLLINFO si = {};
+  si.cbSize = sizeof si;
+  si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_DISABLENOSCROLL;
+  si.nMax = static_cast<int>(memo.Lines().size()) - 1;
+  si.nPage = static_cast<UINT>(client.bottom / std::max<LONG>(tm.tmHeight, 1));
+  si.nPos = std::max(0, si.nMax - static_cast<int>(si.nPage) + 1);
+  ::SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
+  ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
 void Win32Backend::MarkDirty(TControl& control) {
@@ -389,10 +451,14 @@ void Win32Backend::FlushControls() {
   // Taken first: a control's update may dispatch messages that mark it again.
   std::vector<TControl*> dirty;
   dirty.swap(dirty_);
+  HWND form = nullptr;
   for (TControl* c : dirty) {
     if (c->Desc().kind == ControlKind::Label) ShowLabel(static_cast<TLabel&>(*c));
     if (c->Desc().kind == ControlKind::Memo) ShowMemo(static_cast<TMemo&>(*c));
+    form = HwndOf(c->Owner().peer);
   }
+  // Paint now: while messages keep coming, WM_PAINT would wait for the queue.
+  if (form) ::RedrawWindow(form, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   last_flush_ = ::GetTickCount64();
 }
 
