@@ -128,6 +128,7 @@ class Win32Backend final : public Backend {
   HWND dispatching_ = nullptr;    // the form window whose message is being dispatched
   std::exception_ptr pending_;
   bool panel_registered_ = false;
+  int line_height_ = 13;  // of the shared font
   // Controls whose windows lag behind the toolkit's state, and when the windows
   // last caught up.
   std::vector<TControl*> dirty_;
@@ -298,7 +299,13 @@ void Win32Backend::CreateWindow(TForm& form) {
   dc_width_ = -1;
   dc_color_ = CLR_INVALID;
   dc_rop_ = 0;
-  if (dc_) ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
+  if (dc_) {
+    ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
+    HGDIOBJ old_font = ::SelectObject(dc_, font_);
+    TEXTMETRICA tm;
+    if (::GetTextMetricsA(dc_, &tm) && tm.tmHeight > 0) line_height_ = tm.tmHeight;
+    ::SelectObject(dc_, old_font);
+  }
 }
 
 void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
@@ -419,25 +426,26 @@ void Win32Backend::Hidden(TControl& control) {
 void Win32Backend::LineAppended(TMemo& memo, const String&, std::size_t) { MarkDirty(memo); }
 
 // The scroll bar tells how far back the memo goes; the panel always shows its end.
+// Redrawing a scroll bar costs far more than painting the panel, so it is set only
+// when it changes, which stops once the memo is full.
 void Win32Backend::ShowMemo(TMemo& memo) {
   HWND hwnd = HwndOf(memo.peer);
   if (!hwnd) return;
   RECT client;
   ::GetClientRect(hwnd, &client);
-  TEXTMETRICA tm = {};
-  if (HDC dc = ::GetDC(hwnd)) {
-    HGDIOBJ old_font = ::SelectObject(dc, font_);
-    ::GetTextMetricsA(dc, &tm);
-    ::SelectObject(dc, old_font);
-    ::ReleaseDC(hwnd, dc);
+  SCROLLINFO want = {};
+  want.cbSize = sizeof want;
+  want.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_DISABLENOSCROLL;
+  want.nMax = static_cast<int>(memo.Lines().size()) - 1;
+  want.nPage = static_cast<UINT>(client.bottom / line_height_);
+  want.nPos = std::max(0, want.nMax - static_cast<int>(want.nPage) + 1);
+  SCROLLINFO now = {};
+  now.cbSize = sizeof now;
+  now.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+  if (!::GetScrollInfo(hwnd, SB_VERT, &now) || now.nMax != want.nMax || now.nPage != want.nPage ||
+      now.nPos != want.nPos) {
+    ::SetScrollInfo(hwnd, SB_VERT, &want, TRUE);
   }
-  SCROLLINFO si = {};
-  si.cbSize = sizeof si;
-  si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_DISABLENOSCROLL;
-  si.nMax = static_cast<int>(memo.Lines().size()) - 1;
-  si.nPage = static_cast<UINT>(client.bottom / std::max<LONG>(tm.tmHeight, 1));
-  si.nPos = std::max(0, si.nMax - static_cast<int>(si.nPage) + 1);
-  ::SetScrollInfo(hwnd, SB_VERT, &si, TRUE);
   ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
