@@ -8,10 +8,16 @@
 //   text X Y                  text of the child whose top-left is client (X, Y)
 //   wait-text X Y TEXT [ms]   until that child's text is TEXT
 //   wait-lines X Y N [ms]     until that child's text has at least N lines
+//   settle X Y QUIET [ms]     until that child's text has changed and then stayed
+//                             the same for QUIET ms; prints when it last changed
+//                             (Unix ms) and its lines
+//   pids                      the process id of each visible window
 //   origin                    screen position of the client area's top-left
 //   focus                     bring the window to the foreground
 //   post MSG WPARAM LPARAM    PostMessage to the window
 //   close                     post WM_CLOSE
+//
+// With VELMORA_PROBE_PID set, only that process's window counts (two copies run).
 //
 // Exit status: 0 done, 1 condition not met in time, 2 bad usage, 3 no window.
 #include <fcntl.h>
@@ -64,20 +70,41 @@ void emit(const std::vector<std::string>& fields) {
   std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// The visible top-level window with the caption; a hidden one of the same name
-// (say, while the program starts) is passed over.
+DWORD pid_of(HWND hwnd) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  return pid;
+}
+
+// The visible top-level windows with the caption, of the chosen process if one is
+// chosen; a hidden one of the same name (say, while the program starts) is passed over.
 BOOL CALLBACK match_form(HWND hwnd, LPARAM out) {
   wchar_t caption[64] = {};
   InternalGetWindowText(hwnd, caption, 64);
   if (!IsWindowVisible(hwnd) || lstrcmpW(caption, kCaption) != 0) return TRUE;
-  *reinterpret_cast<HWND*>(out) = hwnd;
-  return FALSE;
+  static const char* const chosen = std::getenv("VELMORA_PROBE_PID");
+  if (chosen != nullptr && *chosen != '\0' && std::strtoul(chosen, nullptr, 0) != pid_of(hwnd)) return TRUE;
+  reinterpret_cast<std::vector<HWND>*>(out)->push_back(hwnd);
+  return TRUE;
+}
+
+std::vector<HWND> find_forms() {
+  std::vector<HWND> found;
+  EnumWindows(match_form, reinterpret_cast<LPARAM>(&found));
+  return found;
 }
 
 HWND find_form() {
-  HWND found = nullptr;
-  EnumWindows(match_form, reinterpret_cast<LPARAM>(&found));
-  return found;
+  const std::vector<HWND> found = find_forms();
+  return found.empty() ? nullptr : found.front();
+}
+
+// Wine's system time is the host's, so the runner can compare it with its own clock.
+unsigned long long unix_ms() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  const unsigned long long ticks = (static_cast<unsigned long long>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return ticks / 10000 - 11644473600000ULL;
 }
 
 // WM_GETTEXT, not GetWindowText: for another process's window GetWindowText
@@ -172,7 +199,8 @@ int dump(HWND form) {
           std::to_string(r.left), std::to_string(r.top), std::to_string(r.right - r.left),
           std::to_string(r.bottom - r.top), IsWindowEnabled(child) ? "1" : "0", IsWindowVisible(child) ? "1" : "0",
           hex(static_cast<unsigned long>(style)), escape(text)});
-    if (style & ES_MULTILINE && lstrcmpiW(cls, L"EDIT") == 0) {
+    // The memo: a multi-line edit or the program's own panel with the same styles.
+    if (style & ES_MULTILINE && lstrcmpiW(cls, L"STATIC") != 0 && lstrcmpiW(cls, L"BUTTON") != 0) {
       int n = 0;
       for (const std::string& line : split_lines(text)) {
         emit({"line", std::to_string(index), std::to_string(n++), escape(line)});
@@ -216,7 +244,7 @@ int usage() {
   std::fprintf(stderr,
                "usage: velmora_probe wait|gone [ms] | dump | origin | focus | close\n"
                "       | text X Y | wait-text X Y TEXT [ms] | wait-lines X Y N [ms]\n"
-               "       | post MSG WPARAM LPARAM\n");
+               "       | settle X Y QUIET [ms] | pids | post MSG WPARAM LPARAM\n");
   return 2;
 }
 
@@ -259,6 +287,48 @@ int child_text_command(const std::string& cmd, int argc, char** argv) {
   return met ? 0 : 1;
 }
 
+// Started before a burst of input: waits for the child's text to change, then for
+// it to rest, and says when it last changed. Polls faster than the other commands,
+// since the time is the result.
+int settle_command(int argc, char** argv) {
+  long long x = 0, y = 0, quiet = 0;
+  if (argc < 5 || !parse_int(argv[2], x) || !parse_int(argv[3], y) || !parse_int(argv[4], quiet) || quiet < 0) {
+    return usage();
+  }
+  constexpr DWORD kSettlePollMs = 20;
+  const ULONGLONG deadline = GetTickCount64() + timeout_arg(argc, argv, 5);
+  std::string last, text;
+  bool seen = false, changed = false;
+  ULONGLONG changed_tick = 0;
+  unsigned long long changed_unix = 0;
+  for (;;) {
+    HWND form = find_form();
+    HWND child = form != nullptr ? child_at(form, static_cast<int>(x), static_cast<int>(y)) : nullptr;
+    if (child != nullptr && window_text(child, text)) {
+      const ULONGLONG now = GetTickCount64();
+      if (seen && text != last) {
+        changed = true;
+        changed_tick = now;
+        changed_unix = unix_ms();
+      }
+      if (!seen || text != last) last.swap(text);
+      if (!seen) {
+        // The runner starts the burst once the probe has the text as it was before.
+        emit({"watching"});
+        std::fflush(stdout);
+      }
+      seen = true;
+      if (changed && now - changed_tick >= static_cast<ULONGLONG>(quiet)) break;
+    }
+    if (GetTickCount64() >= deadline) break;
+    Sleep(kSettlePollMs);
+  }
+  emit({"settled", changed ? std::to_string(changed_unix) : "never"});
+  int n = 0;
+  for (const std::string& line : split_lines(last)) emit({"line", std::to_string(n++), escape(line)});
+  return changed && GetTickCount64() - changed_tick >= static_cast<ULONGLONG>(quiet) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -274,6 +344,10 @@ int main(int argc, char** argv) {
     status = poll(timeout_arg(argc, argv, 2), [](HWND) { return FindWindowW(nullptr, kCaption) == nullptr; }) ? 0 : 1;
   } else if (cmd == "text" || cmd == "wait-text" || cmd == "wait-lines") {
     status = child_text_command(cmd, argc, argv);
+  } else if (cmd == "settle") {
+    status = settle_command(argc, argv);
+  } else if (cmd == "pids") {
+    for (HWND form : find_forms()) emit({"pid", std::to_string(pid_of(form))});
   } else {
     HWND form = find_form();
     if (form == nullptr) return no_window();

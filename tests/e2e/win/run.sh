@@ -123,7 +123,7 @@ controls=(
   "Label6 Static 416 304 32 13 1 Label6"
   "btnCopy Button 272 296 75 25 0 Copy"
   "Edit1 Edit 464 88 121 21 0 "
-  "Memo1 Edit 8 8 377 105 0 "
+  "Memo1 VelmoraPanel 8 8 377 105 0 "
 )
 
 check_window() {
@@ -337,6 +337,212 @@ check_log() {
   fail "$tag $name" "$(wc -l <"$records") records in Memo1, log.txt differs; log starts: $(head -c 200 "$log" | od -An -c | tr -s ' \n' ' ')"
 }
 
+# ---- a burst of clicks --------------------------------------------------------------
+
+# Unix time in ms, the clock the probe's "settled" time uses too.
+now_ms() { date +%s%3N; }
+
+# The panel's start-up lines (device list, Amouse lines): everything before the
+# first record.
+startup_lines() { awk '/^Mouse: / { exit } { print }' "$1"; }
+
+# The pointer over the window's open area, clear of the controls.
+pointer_into_window() {
+  local origin
+  origin=$(probe origin)
+  fields "$origin"
+  xdotool mousemove $((${f[1]-0} + 300)) $((${f[2]-0} + 200))
+  # Entering the window makes packets of its own; let them land.
+  sleep 0.5
+}
+
+# 1000 left clicks as fast as xdotool sends them, through Wine's real raw input.
+# Every one of the 2000 button packets must reach log.txt, and the panel must show
+# the last of them within a second of the burst's end.
+burst_run() {
+  local clicks=1000
+  start_app || return
+  probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
+  read_memo "$rundir/memo-start.txt"
+  startup_lines "$rundir/memo-start.txt" >"$rundir/startup.txt"
+  pointer_into_window
+
+  # The probe watches the panel through the burst and says when it last changed.
+  local settle=$rundir/settle.txt settle_pid i
+  probe settle 8 8 1500 120000 >"$settle" &
+  settle_pid=$!
+  for i in $(seq 1 200); do
+    grep -q '^watching' "$settle" && break
+    sleep 0.05
+  done
+  local t0 t1 settled lag
+  t0=$(now_ms)
+  xdotool click --repeat "$clicks" --delay 1 1
+  t1=$(now_ms)
+  wait "$settle_pid"
+  settled=$(awk -F'\t' '$1 == "settled" { print $2 }' "$settle")
+  awk -F'\t' '$1 == "line"' "$settle" | cut -f3- >"$rundir/memo-final.txt"
+  local name="the panel shows the burst's last packet within 1 s of its end"
+  if [[ $settled =~ ^[0-9]+$ ]]; then
+    lag=$((settled - t1))
+    echo "     burst of $clicks clicks: xdotool took $((t1 - t0)) ms, the panel settled $lag ms after it"
+    if [ "$lag" -le 1000 ]; then pass "$tag $name ($lag ms)"
+    else fail "$tag $name" "the panel last changed $lag ms after the burst"; fi
+  else
+    fail "$tag $name" "the panel did not settle: $(head -c 200 "$settle" | tr '\t\n' ' |')"
+  fi
+
+  # Start-up lines stay on top however many records rolled through.
+  name="after $((2 * clicks)) records the panel still begins with its start-up lines"
+  local n_start
+  n_start=$(wc -l <"$rundir/startup.txt")
+  if [ "$n_start" -gt 0 ] && head -n "$n_start" "$rundir/memo-final.txt" | cmp -s - "$rundir/startup.txt"; then
+    pass "$tag $name ($n_start lines)"
+  else
+    fail "$tag $name" "panel begins: $(head -n 3 "$rundir/memo-final.txt" | tr '\n' '|'), want: $(head -n 3 "$rundir/startup.txt" | tr '\n' '|')"
+  fi
+
+  check_exit "burst run"
+  check_stdout ""
+  check_burst_log "$rundir/log.txt" "$rundir/memo-final.txt" "$clicks"
+}
+
+# The log holds the clicks' 2 * n button records, down then up in turn; motion
+# records may come between them. The panel's records are the log's last ones, so
+# its last record is the burst's last packet.
+check_burst_log() {
+  local log=$1 memo=$2 clicks=$3 out
+  local name="log.txt holds all $((2 * clicks)) button records of the burst, down and up in turn"
+  out=$(tr -d '\r' <"$log" | awk -v clicks="$clicks" '
+    BEGIN { n = 0; bad = "" }
+    !/^Mouse: num 0, / { bad = "line " NR " not a record of mouse 0: " $0; exit }
+    {
+      match($0, /usButtonFlags=[0-9a-f]+/)
+      flags = substr($0, RSTART + 14, RLENGTH - 14)
+      if (flags == "0000") next
+      want = (n % 2 == 0) ? "0001" : "0002"
+      if (flags != want) { bad = "button record " n + 1 " (line " NR ") has flags " flags ", want " want; exit }
+      n++
+    }
+    END {
+      if (bad == "" && n != 2 * clicks) bad = n " button records, want " 2 * clicks
+      if (bad != "") print "bad " bad; else print "ok"
+    }')
+  if [ "$out" = ok ]; then pass "$tag $name"; else fail "$tag $name" "${out#bad }"; fi
+
+  name="the panel's records are the log's last ones, ending with the last release"
+  grep '^Mouse: ' "$memo" >"$work/records.txt"
+  local n
+  n=$(wc -l <"$work/records.txt")
+  if [ "$n" -gt 0 ] && tr -d '\r' <"$log" | tail -n "$n" | cmp -s - "$work/records.txt" &&
+     tail -n 1 "$work/records.txt" | grep -q 'usButtonFlags=0002 '; then
+    pass "$tag $name ($n records)"
+  else
+    fail "$tag $name" "panel's last record: $(tail -n 1 "$work/records.txt"); log's: $(tr -d '\r' <"$log" | tail -n 1)"
+  fi
+}
+
+# ---- the session ends ---------------------------------------------------------------
+
+# Log-off or shut-down ends the program without WM_CLOSE; the log must still be whole.
+# Wine sends WM_QUERYENDSESSION and WM_ENDSESSION on `wineboot --end-session`, then
+# ends what still runs. Last of a build's runs, since it ends every Wine program.
+session_end_run() {
+  start_app || return
+  probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
+  pointer_into_window
+  read_memo "$rundir/before.txt"
+  local n i
+  n=$(wc -l <"$rundir/before.txt")
+  xdotool click --repeat 3 --delay 50 1
+  probe wait-lines 8 8 $((n + 6)) 5000 >/dev/null
+  sleep 0.3
+  read_memo "$rundir/memo-final.txt"
+  timeout 60 wineboot --end-session >"$rundir/wineboot.txt" 2>&1
+  for i in $(seq 1 150); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$app_pid" 2>/dev/null; then
+    fail "$tag the program ends with the session" "still running 15 s after wineboot --end-session"
+    kill -9 "$app_pid" 2>/dev/null
+  else
+    pass "$tag the program ends with the session"
+  fi
+  wait "$app_pid" 2>/dev/null
+  app_pid=
+  check_log "$rundir/memo-final.txt" "$rundir/log.txt"
+}
+
+# ---- two copies in one folder ---------------------------------------------------------
+
+# Copy A logs; copy B starts in the same folder and must leave A's log.txt alone
+# while A logs on. The probe tells the two windows apart by process id.
+two_copies_run() {
+  start_app || return
+  local a_pid b_pid b_app_pid i n
+  a_pid=$(probe pids | cut -f2)
+  probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
+  pointer_into_window
+  # Enough records that A's stream has written some of them to the file.
+  xdotool click --repeat 10 --delay 20 1
+  sleep 0.5
+
+  (cd "$rundir" && exec wine "$exe" >stdout-b.txt 2>stderr-b.txt) &
+  b_app_pid=$!
+  b_pid=
+  for i in $(seq 1 300); do
+    b_pid=$(probe pids | cut -f2 | grep -vx "$a_pid" | head -n 1)
+    [ -n "$b_pid" ] && break
+    sleep 0.1
+  done
+  if [ -z "$b_pid" ]; then
+    fail "$tag a second copy starts in the same folder" "no second window within 30 s"
+    kill -9 "$b_app_pid" 2>/dev/null
+    wait "$b_app_pid" 2>/dev/null
+    close_app
+    return
+  fi
+  pass "$tag a second copy starts in the same folder"
+
+  export VELMORA_PROBE_PID=$a_pid
+  probe focus || fail "$tag copy A takes the foreground back" "GetForegroundWindow is another window"
+  read_memo "$rundir/before.txt"
+  # Motions, not clicks: B's window lies over A's, and a click would bring B forward.
+  for i in $(seq 1 10); do
+    xdotool mousemove_relative -- $((i % 2 ? 4 : -4)) 0
+    sleep 0.05
+  done
+  sleep 0.5
+  read_memo "$rundir/memo-a.txt"
+  n=$(( $(grep -c '^Mouse: ' "$rundir/memo-a.txt") - $(grep -c '^Mouse: ' "$rundir/before.txt") ))
+  if [ "$n" -gt 0 ]; then pass "$tag copy A logs on after copy B started ($n records)"
+  else fail "$tag copy A logs on after copy B started" "no new records in A's panel"; fi
+
+  VELMORA_PROBE_PID=$b_pid probe close
+  for i in $(seq 1 150); do
+    kill -0 "$b_app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -9 "$b_app_pid" 2>/dev/null
+  wait "$b_app_pid" 2>/dev/null
+  # B's window going away makes a packet of its own in A.
+  sleep 0.5
+  export VELMORA_PROBE_PID=$a_pid
+  read_memo "$rundir/memo-a.txt"
+  check_exit "two copies, copy A"
+  unset VELMORA_PROBE_PID
+
+  check_log "$rundir/memo-a.txt" "$rundir/log.txt"
+  if [ -f "$rundir/log.txt" ] && ! tr -d '\000' <"$rundir/log.txt" | cmp -s - "$rundir/log.txt"; then
+    fail "$tag copy A's log.txt holds no NUL byte" "$(tr -cd '\000' <"$rundir/log.txt" | wc -c) NUL bytes"
+  else
+    pass "$tag copy A's log.txt holds no NUL byte"
+  fi
+  if [ ! -s "$rundir/stdout-b.txt" ]; then pass "$tag copy B prints nothing"
+  else fail "$tag copy B prints nothing" "stdout: $(head -c 200 "$rundir/stdout-b.txt" | tr '\r\n' '  ')"; fi
+}
+
 # ---- main ---------------------------------------------------------------------------
 
 if ! start_xvfb; then fail "setup" "Xvfb did not start"; summary; exit 1; fi
@@ -359,6 +565,9 @@ for dir in "${builds[@]}"; do
   probe_exe=$dir/velmora_probe.exe
   quiet_run
   packet_run
+  burst_run
+  two_copies_run
+  session_end_run
 done
 
 summary
