@@ -484,8 +484,9 @@ two_copies_run() {
   a_pid=$(probe pids | cut -f2)
   probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
   pointer_into_window
-  # Enough records that A's stream has written some of them to the file.
-  xdotool click --repeat 10 --delay 20 1
+  # Enough records (12 KB) that A's stream has written some of them to the file:
+  # its buffer is smaller than that.
+  xdotool click --repeat 40 --delay 10 1
   sleep 0.5
 
   (cd "$rundir" && exec wine "$exe" >stdout-b.txt 2>stderr-b.txt) &
