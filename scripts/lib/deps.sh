@@ -10,6 +10,7 @@ VELMORA_PACKAGES=(
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick
   python3
+  dpkg-dev zip unzip desktop-file-utils
 )
 
 # What the Linux program needs to build (its preset also builds the tests) and
@@ -18,6 +19,15 @@ VELMORA_RUN_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
+)
+
+# What scripts/package needs: the three builds, CPack's dependency list
+# (dpkg-shlibdeps) and the zip.
+VELMORA_PACKAGE_PACKAGES=(
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+  libx11-dev libxi-dev libxtst-dev
+  mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  dpkg-dev zip
 )
 
 missing_packages() {
