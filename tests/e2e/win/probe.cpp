@@ -306,18 +306,18 @@ int settle_command(int argc, char** argv) {
     HWND child = form != nullptr ? child_at(form, static_cast<int>(x), static_cast<int>(y)) : nullptr;
     if (child != nullptr && window_text(child, text)) {
       const ULONGLONG now = GetTickCount64();
-      if (seen && text != last) {
+      if (!seen) {
+        last.swap(text);
+        seen = true;
+        // The runner starts the burst once the probe has the text as it was before.
+        emit({"watching"});
+        std::fflush(stdout);
+      } else if (text != last) {
+        last.swap(text);
         changed = true;
         changed_tick = now;
         changed_unix = unix_ms();
       }
-      if (!seen || text != last) last.swap(text);
-      if (!seen) {
-        // The runner starts the burst once the probe has the text as it was before.
-        emit({"watching"});
-        std::fflush(stdout);
-      }
-      seen = true;
       if (changed && now - changed_tick >= static_cast<ULONGLONG>(quiet)) break;
     }
     if (GetTickCount64() >= deadline) break;
