@@ -5,7 +5,7 @@
 //     window procedure feeding every message to TForm::Dispatch, default handling
 //     (label colours, button clicks, DefWindowProc)
 //   - controls in description order, focusable ones in tab order, one shared font
-//   - labels that size themselves to a new caption; enable, hide
+//   - labels sized to their caption, from creation on; enable, hide
 //   - the memo: a panel of its own class that paints only the newest lines that
 //     fit, wrapped at word breaks, with the disabled look of a read-only edit box;
 //     WM_GETTEXT and WM_GETTEXTLENGTH answer with all the lines the memo keeps
@@ -128,7 +128,6 @@ class Win32Backend final : public Backend {
   HWND dispatching_ = nullptr;    // the form window whose message is being dispatched
   std::exception_ptr pending_;
   bool panel_registered_ = false;
-  int line_height_ = 13;  // of the shared font
   // Controls whose windows lag behind the toolkit's state, and when the windows
   // last caught up.
   std::vector<TControl*> dirty_;
@@ -299,13 +298,7 @@ void Win32Backend::CreateWindow(TForm& form) {
   dc_width_ = -1;
   dc_color_ = CLR_INVALID;
   dc_rop_ = 0;
-  if (dc_) {
-    ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
-    HGDIOBJ old_font = ::SelectObject(dc_, font_);
-    TEXTMETRICA tm;
-    if (::GetTextMetricsA(dc_, &tm) && tm.tmHeight > 0) line_height_ = tm.tmHeight;
-    ::SelectObject(dc_, old_font);
-  }
+  if (dc_) ::SelectObject(dc_, ::GetStockObject(WHITE_BRUSH));
 }
 
 void Win32Backend::PlaceInTabOrder(const TForm& form, const TControl& control) {
@@ -350,8 +343,9 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
       break;
     case ControlKind::Memo:
       // The edit styles tell other programs what the panel is: multi-line, read-only.
+      // Like the toolkit's memo by default, it wraps and has no scroll bar.
       window_class = kPanelClass;
-      style |= ES_LEFT | ES_MULTILINE | ES_READONLY | WS_VSCROLL;
+      style |= ES_LEFT | ES_MULTILINE | ES_READONLY;
       ex_style = WS_EX_CLIENTEDGE;
       break;
   }
@@ -365,6 +359,8 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
   if (!hwnd) throw Exception(std::string("Cannot create control ") + d.name);
   control.peer = hwnd;
   ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  // A label takes its caption's size from the start, not only once the caption changes.
+  if (d.kind == ControlKind::Label) ShowLabel(static_cast<TLabel&>(control));
   if (d.kind == ControlKind::Memo) {
     ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&control));
     ShowMemo(static_cast<TMemo&>(control));
@@ -425,28 +421,8 @@ void Win32Backend::Hidden(TControl& control) {
 
 void Win32Backend::LineAppended(TMemo& memo, const String&, std::size_t) { MarkDirty(memo); }
 
-// The scroll bar tells how far back the memo goes; the panel always shows its end.
-// Redrawing a scroll bar costs far more than painting the panel, so it is set only
-// when it changes, which stops once the memo is full.
 void Win32Backend::ShowMemo(TMemo& memo) {
-  HWND hwnd = HwndOf(memo.peer);
-  if (!hwnd) return;
-  RECT client;
-  ::GetClientRect(hwnd, &client);
-  SCROLLINFO want = {};
-  want.cbSize = sizeof want;
-  want.fMask = SIF_RANGE | SIF_PAGE | SIF_POS | SIF_DISABLENOSCROLL;
-  want.nMax = static_cast<int>(memo.Lines().size()) - 1;
-  want.nPage = static_cast<UINT>(client.bottom / line_height_);
-  want.nPos = std::max(0, want.nMax - static_cast<int>(want.nPage) + 1);
-  SCROLLINFO now = {};
-  now.cbSize = sizeof now;
-  now.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
-  if (!::GetScrollInfo(hwnd, SB_VERT, &now) || now.nMax != want.nMax || now.nPage != want.nPage ||
-      now.nPos != want.nPos) {
-    ::SetScrollInfo(hwnd, SB_VERT, &want, TRUE);
-  }
-  ::InvalidateRect(hwnd, nullptr, FALSE);
+  if (HWND hwnd = HwndOf(memo.peer)) ::InvalidateRect(hwnd, nullptr, FALSE);
 }
 
 void Win32Backend::MarkDirty(TControl& control) {
