@@ -5,7 +5,7 @@
 VELMORA_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev
+  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick
@@ -14,10 +14,11 @@ VELMORA_PACKAGES=(
 )
 
 # What the Linux program needs to build (its preset also builds the tests) and
-# to show itself on a private X server.
+# to show itself on a private X server; its text comes through fontconfig, which
+# needs a font to find.
 VELMORA_RUN_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev
+  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
 )
 
@@ -25,7 +26,7 @@ VELMORA_RUN_PACKAGES=(
 # (dpkg-shlibdeps) and the zip.
 VELMORA_PACKAGE_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev
+  libx11-dev libxi-dev libxtst-dev libxft-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   dpkg-dev zip
 )

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "toolkit/headless/headless.h"
+#include "toolkit/text_layout.h"
 
 namespace {
 
@@ -254,6 +255,61 @@ TEST(HeadlessCursor, ShowCursorMovesTheDisplayCounter) {
   tk::ShowCursor(true);
   EXPECT_EQ(backend.CursorCounter(), counter - 1);
   EXPECT_EQ(backend.ShowCursorCalls(), calls + 3);
+}
+
+// ---- The memo's text layout (backends that draw the panel themselves) -----------
+
+using Rows = std::vector<std::string_view>;
+
+// Every character 1 pixel wide, W 4.
+tk::Advances NarrowAdvances() {
+  tk::Advances a;
+  a.fill(1);
+  a['W'] = 4;
+  return a;
+}
+
+TEST(TextLayout, LinesWrapAtSpacesLikeAWordWrappingEditBox) {
+  const struct {
+    const char* line;
+    int limit;
+    Rows rows;
+  } cases[] = {
+      {"ab cd", 5, {"ab cd"}},
+      {"ab cd ef", 5, {"ab cd", "ef"}},                     // after the last space that fits
+      {"abcde fg", 5, {"abcde", "fg"}},                     // a word ending on the limit
+      {"ab   cd", 3, {"ab", "cd"}},                         // spaces at a break belong to no row
+      {"ab  ", 2, {"ab"}},                                  // nor trailing ones past the limit
+      {"abcdefgh ij", 3, {"abc", "def", "gh", "ij"}},       // a word too long alone breaks anywhere
+      {"ab", 0, {"a", "b"}},                                // at least one character a row
+      {"W W", 5, {"W", "W"}},                               // by width, not by count
+      {"", 5, {""}},                                        // an empty line still takes a row
+  };
+  const tk::Advances advances = NarrowAdvances();
+  for (const auto& c : cases) {
+    EXPECT_EQ(tk::WrapLine(c.line, advances, c.limit), c.rows) << "'" << c.line << "' at " << c.limit;
+  }
+}
+
+TEST(TextLayout, PanelShowsTheNewestRowsFromTheTopUntilTheyOverflow) {
+  const tk::Advances advances = NarrowAdvances();
+  const std::deque<std::string> lines = {"old line", "one\r\n", "aaa bbb ccc\r\n"};
+  const struct {
+    int height;
+    Rows rows;
+    int top;
+  } cases[] = {
+      {100, {"old", "lin", "e", "one", "aaa", "bbb", "ccc"}, 0},  // all fit: from the top
+      {40, {"one", "aaa", "bbb", "ccc"}, 0},                      // the newest record's tail at the bottom
+      {35, {"one", "aaa", "bbb", "ccc"}, -5},                     // the top row cut
+      {20, {"bbb", "ccc"}, 0},                                    // rows wholly above are left out
+      {0, {}, 0},
+  };
+  for (const auto& c : cases) {
+    const tk::PanelRows shown = tk::LayOutPanel(lines, advances, 3, c.height, 10);
+    EXPECT_EQ(shown.rows, c.rows) << "height " << c.height;
+    EXPECT_EQ(shown.top, c.top) << "height " << c.height;
+  }
 }
 
 }  // namespace

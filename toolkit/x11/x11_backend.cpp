@@ -4,7 +4,9 @@
 // - each control as a child window whose WM_NAME mirrors its caption or text and
 //   whose WM_CLASS instance is the control's name; labels size themselves to their
 //   text; button, edit and memo drawn with the disabled look when disabled;
-// - the memo: WM_NAME is its last line, _VELMORA_LINES holds its latest lines;
+// - text anti-aliased through Xft in the form's font as fontconfig resolves it;
+// - the memo: WM_NAME is its last line, _VELMORA_LINES holds its latest lines; it
+//   shows the newest lines that fit, wrapped at spaces, without a scroll bar;
 // - the canvas: lines and ellipses straight onto the form window, every pen mode
 //   mapped to its GC function (copy GXcopy, XOR GXxor); nothing is retained;
 // - the loop: pointer motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
@@ -16,6 +18,7 @@
 // - the hook of x11_connection.h that feeds XInput2 events to the raw-input stand-in;
 // - ShowException on stderr; ShowCursor does nothing (X keeps no pointer counter).
 #include <X11/Xatom.h>
+#include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
@@ -33,8 +36,10 @@
 #include <vector>
 
 #include "toolkit/backend.h"
+#include "toolkit/text_layout.h"
 #include "toolkit/x11/x11_colors.h"
 #include "toolkit/x11/x11_connection.h"
+#include "toolkit/x11/x11_font.h"
 
 namespace tk::x11 {
 
@@ -47,13 +52,9 @@ constexpr int kFrameHeight = 27;
 // Events handled before control updates and drawing go out to the server.
 constexpr int kBatch = 512;
 
-const char* const kFontCandidates[] = {
-    "-*-helvetica-medium-r-normal--11-*-*-*-p-*-iso8859-1",
-    "-*-helvetica-medium-r-normal--12-*-*-*-p-*-iso8859-1",
-    "-misc-fixed-medium-r-semicondensed--13-*-*-*-c-60-iso8859-1",
-    "6x13",
-    "fixed",
-};
+// The memo's text inset: its 2-pixel sunken frame and a pixel of margin.
+constexpr int kMemoFrame = 2;
+constexpr int kMemoMargin = 1;
 
 int signal_pipe[2] = {-1, -1};
 
@@ -69,6 +70,7 @@ extern "C" void OnStopSignal(int) {
 struct ControlView {
   TControl* control = nullptr;
   Window win = 0;
+  XftDraw* draw = nullptr;
   bool dirty = false;
 };
 
@@ -148,6 +150,14 @@ class X11Backend : public Backend {
   void DrawButton(ControlView& view, const TButton& button);
   void DrawEditFrame(ControlView& view, int width, int height);
   void DrawMemo(ControlView& view, const TMemo& memo, int width, int height);
+  void LoadFont(const FontDesc& desc);
+  int TextWidth(const String& text);
+  int LineHeight() const { return font_ ? font_->ascent + font_->descent : 0; }
+  void DrawText(ControlView& view, TColor color, int x, int baseline, std::string_view text);
+  XftColor* TextColor(TColor c);
+  // Edit and memo are white when enabled, the form's face when disabled.
+  TColor FieldColor(const TControl& c) const { return c.Enabled() ? kWindow : c.Owner().Desc().color; }
+  void ForgetDraws(FormView& form);
   void UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo);
   void SetName(Window w, const std::string& text);
   void SetEnabledProperty(Window w, bool enabled);
@@ -171,7 +181,9 @@ class X11Backend : public Backend {
   bool lost_ = false;
   Colormap colormap_ = 0;
   PixelMapper colors_;
-  XFontStruct* font_ = nullptr;
+  XftFont* font_ = nullptr;
+  Advances advances_ = {};
+  std::unordered_map<TColor, XftColor> text_colors_;
   GC pen_gc_ = nullptr;
   GC brush_gc_ = nullptr;
   GC text_gc_ = nullptr;
@@ -211,13 +223,18 @@ extern "C" int XIOErrorQuiet(Display*) { return 0; }
 
 X11Backend::~X11Backend() {
   for (FormView* f : forms_) {
+    ForgetDraws(*f);
     for (ControlView* c : f->controls) delete c;
     delete f;
   }
   RestoreSignals();
   // After a lost connection Xlib sends nothing, but still frees its own memory.
   if (display_) {
-    if (font_) XFreeFont(display_, font_);
+    const int screen = DefaultScreen(display_);
+    for (auto& [rgb, color] : text_colors_) {
+      XftColorFree(display_, DefaultVisual(display_, screen), colormap_, &color);
+    }
+    if (font_) XftFontClose(display_, font_);
     XFreeGC(display_, pen_gc_);
     XFreeGC(display_, brush_gc_);
     XFreeGC(display_, text_gc_);
@@ -246,16 +263,12 @@ Display* X11Backend::EnsureDisplay() {
   const int screen = DefaultScreen(display_);
   colormap_ = DefaultColormap(display_, screen);
   colors_.Init(DefaultVisual(display_, screen));
-  for (const char* name : kFontCandidates) {
-    if ((font_ = XLoadQueryFont(display_, name)) != nullptr) break;
-  }
   const Window root = RootWindow(display_, screen);
   pen_gc_ = XCreateGC(display_, root, 0, nullptr);
   brush_gc_ = XCreateGC(display_, root, 0, nullptr);
   text_gc_ = XCreateGC(display_, root, 0, nullptr);
   outline_gc_ = XCreateGC(display_, root, 0, nullptr);
   XSetLineAttributes(display_, pen_gc_, 0, LineSolid, CapNotLast, JoinMiter);
-  if (font_) XSetFont(display_, text_gc_, font_->fid);
 
   wm_protocols_ = XInternAtom(display_, "WM_PROTOCOLS", False);
   wm_delete_ = XInternAtom(display_, "WM_DELETE_WINDOW", False);
@@ -277,6 +290,7 @@ void X11Backend::CreateWindow(TForm& form) {
   // From here on a stop signal waits for the loop, which closes the form properly.
   InstallSignals();
   const FormDesc& desc = form.Desc();
+  if (!font_) LoadFont(desc.font);
   auto* view = new FormView;
   view->form = &form;
   view->client_width = std::max(1, desc.width - kFrameWidth);
@@ -328,8 +342,8 @@ void X11Backend::CreateControl(TForm& form, TControl& control) {
   view->control = &control;
 
   XSetWindowAttributes attrs = {};
-  const bool white = d.kind == ControlKind::Edit || d.kind == ControlKind::Memo;
-  attrs.background_pixel = Pixel(white ? kWindow : form.Desc().color);
+  const bool field = d.kind == ControlKind::Edit || d.kind == ControlKind::Memo;
+  attrs.background_pixel = Pixel(field ? FieldColor(control) : form.Desc().color);
   attrs.event_mask = ExposureMask;
   view->win = XCreateWindow(display_, owner->win, d.left, d.top, static_cast<unsigned>(std::max(1, d.width)),
                             static_cast<unsigned>(std::max(1, d.height)), 0, CopyFromParent, InputOutput,
@@ -340,6 +354,8 @@ void X11Backend::CreateControl(TForm& form, TControl& control) {
                                                      : "Memo";
   XClassHint cls = {const_cast<char*>(d.name), const_cast<char*>(kind)};
   XSetClassHint(display_, view->win, &cls);
+  const int screen = DefaultScreen(display_);
+  view->draw = XftDrawCreate(display_, view->win, DefaultVisual(display_, screen), colormap_);
   XMapWindow(display_, view->win);
 
   control.peer = view;
@@ -350,6 +366,7 @@ void X11Backend::CreateControl(TForm& form, TControl& control) {
 void X11Backend::DestroyWindow(TForm& form) {
   FormView* view = ViewOf(form);
   if (!view) return;
+  ForgetDraws(*view);
   if (display_ && !lost_) {
     XDestroyWindow(display_, view->win);
     XFlush(display_);
@@ -432,15 +449,19 @@ void X11Backend::FlushControls() {
       case ControlKind::Label: {
         const auto& label = static_cast<const TLabel&>(c);
         SetName(v->win, label.GetText());
-        const int width = font_ ? XTextWidth(font_, label.GetText().data(), static_cast<int>(label.GetText().size())) : 0;
-        const int height = font_ ? font_->ascent + font_->descent : c.Desc().height;
+        const int width = TextWidth(label.GetText());
+        const int height = font_ ? LineHeight() : c.Desc().height;
         XResizeWindow(display_, v->win, static_cast<unsigned>(std::max(1, width)),
                       static_cast<unsigned>(std::max(1, height)));
         break;
       }
       case ControlKind::Button: SetName(v->win, static_cast<const TButton&>(c).GetText()); break;
-      case ControlKind::Edit: SetName(v->win, static_cast<const TEdit&>(c).GetText()); break;
+      case ControlKind::Edit:
+        SetName(v->win, static_cast<const TEdit&>(c).GetText());
+        XSetWindowBackground(display_, v->win, Pixel(FieldColor(c)));
+        break;
       case ControlKind::Memo: {
+        XSetWindowBackground(display_, v->win, Pixel(FieldColor(c)));
         FormView* owner = ViewOf(c.Owner());
         const auto& memo = static_cast<const TMemo&>(c);
         SetName(v->win, memo.Lines().empty() ? std::string() : DisplayLine(memo.Lines().back()));
@@ -500,12 +521,7 @@ void X11Backend::DrawControl(ControlView& view) {
 
 void X11Backend::DrawLabel(ControlView& view, const TLabel& label) {
   if (!font_) return;
-  const ControlDesc& d = label.Desc();
-  XSetFunction(display_, text_gc_, GXcopy);
-  XSetClipMask(display_, text_gc_, None);
-  XSetForeground(display_, text_gc_, Pixel(label.Enabled() ? d.font_color : kGrayText));
-  XDrawString(display_, view.win, text_gc_, 0, font_->ascent, label.GetText().data(),
-              static_cast<int>(label.GetText().size()));
+  DrawText(view, label.Enabled() ? label.Desc().font_color : kGrayText, 0, font_->ascent, label.GetText());
 }
 
 void X11Backend::Bevel(Window w, int x, int y, int width, int height, TColor top_left, TColor bottom_right) {
@@ -525,16 +541,11 @@ void X11Backend::DrawButton(ControlView& view, const TButton& button) {
   Bevel(view.win, 1, 1, d.width - 2, d.height - 2, kLight, kShadow);
   if (!font_) return;
   const String& text = button.GetText();
-  const int tw = XTextWidth(font_, text.data(), static_cast<int>(text.size()));
-  const int x = (d.width - tw) / 2;
-  const int y = (d.height - (font_->ascent + font_->descent)) / 2 + font_->ascent;
-  if (!button.Enabled()) {
-    // Etched text: a highlight one pixel down and right, then the grey text.
-    XSetForeground(display_, text_gc_, Pixel(kHighlight));
-    XDrawString(display_, view.win, text_gc_, x + 1, y + 1, text.data(), static_cast<int>(text.size()));
-  }
-  XSetForeground(display_, text_gc_, Pixel(button.Enabled() ? d.font_color : kGrayText));
-  XDrawString(display_, view.win, text_gc_, x, y, text.data(), static_cast<int>(text.size()));
+  const int x = (d.width - TextWidth(text)) / 2;
+  const int y = (d.height - LineHeight()) / 2 + font_->ascent;
+  // Disabled, the text is etched: a highlight one pixel down and right, then grey.
+  if (!button.Enabled()) DrawText(view, kHighlight, x + 1, y + 1, text);
+  DrawText(view, button.Enabled() ? d.font_color : kGrayText, x, y, text);
 }
 
 void X11Backend::DrawEditFrame(ControlView& view, int width, int height) {
@@ -544,26 +555,73 @@ void X11Backend::DrawEditFrame(ControlView& view, int width, int height) {
   Bevel(view.win, 1, 1, width - 2, height - 2, kDarkShadow, kLight);
 }
 
-// The newest lines that fit, bottom-aligned like a memo scrolled to its end;
-// long lines are cut at the border rather than wrapped.
+// The newest lines that fit, wrapped at spaces, as the Windows panel shows them:
+// from the top while they fit, bottom-aligned once they overflow.
 void X11Backend::DrawMemo(ControlView& view, const TMemo& memo, int width, int height) {
-  if (!font_) return;
-  const int line_height = font_->ascent + font_->descent;
-  const int inner_w = width - 4;
-  const int inner_h = height - 4;
-  if (inner_w <= 0 || inner_h <= 0 || line_height <= 0) return;
-  XRectangle clip = {2, 2, static_cast<unsigned short>(inner_w), static_cast<unsigned short>(inner_h)};
-  XSetClipRectangles(display_, text_gc_, 0, 0, &clip, 1, Unsorted);
-  XSetForeground(display_, text_gc_, Pixel(memo.Enabled() ? memo.Desc().font_color : kGrayText));
-  const auto& lines = memo.Lines();
-  const std::size_t rows = static_cast<std::size_t>((inner_h - 2) / line_height);
-  const std::size_t shown = std::min(rows, lines.size());
-  int y = 3 + font_->ascent;
-  for (std::size_t i = lines.size() - shown; i < lines.size(); ++i) {
-    XDrawString(display_, view.win, text_gc_, 4, y, lines[i].data(), static_cast<int>(DisplayLength(lines[i])));
+  if (!font_ || !view.draw) return;
+  const int inner_w = width - 2 * kMemoFrame;
+  const int inner_h = height - 2 * kMemoFrame;
+  if (inner_w <= 0 || inner_h <= 0) return;
+  XRectangle clip = {kMemoFrame, kMemoFrame, static_cast<unsigned short>(inner_w), static_cast<unsigned short>(inner_h)};
+  XftDrawSetClipRectangles(view.draw, 0, 0, &clip, 1);
+  const TColor color = memo.Enabled() ? memo.Desc().font_color : kGrayText;
+  const int line_height = LineHeight();
+  const PanelRows shown = LayOutPanel(memo.Lines(), advances_, inner_w - 2 * kMemoMargin, inner_h, line_height);
+  int y = kMemoFrame + shown.top + font_->ascent;
+  for (const std::string_view row : shown.rows) {
+    DrawText(view, color, kMemoFrame + kMemoMargin, y, row);
     y += line_height;
   }
-  XSetClipMask(display_, text_gc_, None);
+  XftDrawSetClip(view.draw, nullptr);
+}
+
+// ---- Text -----------------------------------------------------------------------
+
+void X11Backend::LoadFont(const FontDesc& desc) {
+  font_ = OpenFormFont(display_, DefaultScreen(display_), desc.name, desc.height);
+  if (!font_) return;
+  // Xft does not kern, so a string's width is the sum of its characters' advances.
+  for (int c = 0; c < 256; ++c) {
+    const FcChar8 ch = static_cast<FcChar8>(c);
+    XGlyphInfo info = {};
+    XftTextExtents8(display_, font_, &ch, 1, &info);
+    advances_[static_cast<std::size_t>(c)] = info.xOff;
+  }
+}
+
+int X11Backend::TextWidth(const String& text) {
+  if (!font_ || text.empty()) return 0;
+  XGlyphInfo info = {};
+  XftTextExtents8(display_, font_, reinterpret_cast<const FcChar8*>(text.data()), static_cast<int>(text.size()), &info);
+  return info.xOff;
+}
+
+XftColor* X11Backend::TextColor(TColor c) {
+  const TColor rgb = ClassicColor(c);
+  if (const auto found = text_colors_.find(rgb); found != text_colors_.end()) return &found->second;
+  XRenderColor value = {static_cast<unsigned short>((rgb & 0xFF) * 257),
+                        static_cast<unsigned short>(((rgb >> 8) & 0xFF) * 257),
+                        static_cast<unsigned short>(((rgb >> 16) & 0xFF) * 257), 0xFFFF};
+  XftColor color = {};
+  const int screen = DefaultScreen(display_);
+  if (!XftColorAllocValue(display_, DefaultVisual(display_, screen), colormap_, &value, &color)) return nullptr;
+  return &text_colors_.emplace(rgb, color).first->second;
+}
+
+void X11Backend::DrawText(ControlView& view, TColor color, int x, int baseline, std::string_view text) {
+  if (!font_ || !view.draw || text.empty()) return;
+  if (XftColor* c = TextColor(color)) {
+    XftDrawString8(view.draw, c, font_, x, baseline, reinterpret_cast<const FcChar8*>(text.data()),
+                   static_cast<int>(text.size()));
+  }
+}
+
+// Before the windows go: a draw holds a picture of its window.
+void X11Backend::ForgetDraws(FormView& form) {
+  for (ControlView* c : form.controls) {
+    if (c->draw) XftDrawDestroy(c->draw);
+    c->draw = nullptr;
+  }
 }
 
 // ---- Canvas ---------------------------------------------------------------------

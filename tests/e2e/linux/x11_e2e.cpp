@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "e2e_common.h"
+#include "toolkit/x11/x11_font.h"
 
 namespace {
 
@@ -244,26 +245,80 @@ void CheckTrack(Session& s, int index, const std::vector<Segment>& moves, std::u
   Check(t + buf, wrong.empty(), wrong);
 }
 
-// "" when the label's pixels are its face and its text in exactly rgb, with
-// some text; otherwise what is wrong.
-std::string LabelInks(Screen& x, Window label, std::uint32_t rgb) {
+// "" when every pixel of window w (less inset on each side) is the background,
+// the text colour ink or, at anti-aliased edges, a mix of the two, with at least
+// one pixel mostly ink (none at all if ink is the background); otherwise what is
+// wrong.
+std::string TextInks(Screen& x, Window w, std::uint32_t background, std::uint32_t ink, int inset = 0) {
   Window root = 0;
   int gx = 0, gy = 0;
-  unsigned w = 0, h = 0, border = 0, depth = 0;
-  if (!label || !XGetGeometry(x.display(), label, &root, &gx, &gy, &w, &h, &border, &depth)) return "no window";
-  int ink = 0;
-  std::string other;
-  for (const std::uint32_t p : x.Rgbs(label, 0, 0, static_cast<int>(w), static_cast<int>(h))) {
-    if (p == rgb) {
-      ++ink;
-    } else if (p != kFace && other.empty()) {
-      char buf[16];
-      std::snprintf(buf, sizeof buf, "%06x", p);
-      other = buf;
+  unsigned width = 0, height = 0, border = 0, depth = 0;
+  if (!w || !XGetGeometry(x.display(), w, &root, &gx, &gy, &width, &height, &border, &depth)) return "no window";
+  int inked = 0;
+  for (const std::uint32_t p : x.Rgbs(w, inset, inset, static_cast<int>(width) - 2 * inset,
+                                      static_cast<int>(height) - 2 * inset)) {
+    double share = 0;  // how far from the background towards the ink, in the channel that moved most
+    bool between = true;
+    for (const int shift : {0, 8, 16}) {
+      const int b = static_cast<int>(background >> shift & 0xFF), i = static_cast<int>(ink >> shift & 0xFF);
+      const int c = static_cast<int>(p >> shift & 0xFF);
+      between = between && c >= std::min(b, i) && c <= std::max(b, i);
+      if (i != b) share = std::max(share, static_cast<double>(c - b) / (i - b));
+    }
+    if (!between) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "a pixel of %06x, not between %06x and %06x", p, background, ink);
+      return buf;
+    }
+    inked += share >= 0.75;
+  }
+  if (ink == background) return "";
+  return inked ? "" : "no text pixel";
+}
+
+// The form's font as the program resolves it ("MS Sans Serif" at 11 pixels, or
+// fontconfig's substitute): no glyph of a record's digits reaches into its
+// neighbour, and a string is as wide as its glyphs' advances, which the memo's
+// wrapping adds up.
+void CheckFormFont(Screen& x) {
+  Display* d = x.display();
+  XftFont* font = tk::x11::OpenFormFont(d, DefaultScreen(d), "MS Sans Serif", -11);
+  if (!font) {
+    Check("the form's font opens", false, "no font");
+    return;
+  }
+  FcChar8* family = nullptr;
+  double pixels = 0;
+  FcPatternGetString(font->pattern, FC_FAMILY, 0, &family);
+  FcPatternGetDouble(font->pattern, FC_PIXEL_SIZE, 0, &pixels);
+  char name[128];
+  std::snprintf(name, sizeof name, "the form's font (%s, %g px)", family ? reinterpret_cast<char*>(family) : "?",
+                pixels);
+  const auto glyph = [&](char c) {
+    XGlyphInfo g = {};
+    const FcChar8 ch = static_cast<FcChar8>(c);
+    XftTextExtents8(d, font, &ch, 1, &g);
+    return g;
+  };
+  std::string wrong;
+  for (const char c : std::string("0123456789")) {
+    // Ink runs from -x to -x + width; the next glyph starts at xOff.
+    const XGlyphInfo g = glyph(c);
+    if (-g.x < 0 || -g.x + g.width > g.xOff) {
+      wrong += std::string(1, c) + " inks " + std::to_string(-g.x) + ".." + std::to_string(-g.x + g.width) +
+               " past its advance " + std::to_string(g.xOff) + "; ";
     }
   }
-  if (!other.empty()) return "a pixel of " + other;
-  return ink ? "" : "no text pixel";
+  const std::string flags = "usFlags=0000";
+  int advances = 0;
+  for (const char c : flags) advances += glyph(c).xOff;
+  XGlyphInfo whole = {};
+  XftTextExtents8(d, font, reinterpret_cast<const FcChar8*>(flags.data()), static_cast<int>(flags.size()), &whole);
+  if (whole.xOff != advances) {
+    wrong += flags + " is " + std::to_string(whole.xOff) + " wide, its glyphs' advances " + std::to_string(advances);
+  }
+  Check(std::string(name) + ": digits stay within their advances, widths add up", wrong.empty(), wrong);
+  XftFontClose(d, font);
 }
 
 int RunSession(const std::string& exe, const fs::path& dir) {
@@ -340,12 +395,22 @@ int RunSession(const std::string& exe, const fs::path& dir) {
     for (const auto& l : inks) {
       std::string why;
       // A label being redrawn is blank for a moment.
-      if (!WaitFor([&] { return (why = LabelInks(x, s.controls[l.name], l.rgb)).empty(); }, 2)) {
+      if (!WaitFor([&] { return (why = TextInks(x, s.controls[l.name], kFace, l.rgb)).empty(); }, 2)) {
         wrong += std::string(l.name) + ": " + why + " ";
       }
     }
     Check("Label2 to Label5 write in fuchsia, blue, green and red", wrong.empty(), wrong);
   }
+  {
+    // Inside their 2-pixel frames, as a disabled read-only edit box looks.
+    constexpr std::uint32_t kGrayText = 0x808080;
+    std::string memo_why, edit_why;
+    WaitFor([&] { return (memo_why = TextInks(x, s.controls["Memo1"], kFace, kGrayText, 2)).empty(); }, 2);
+    edit_why = TextInks(x, s.controls["Edit1"], kFace, kFace, 2);
+    Check("disabled Memo1 and Edit1 show the button face, Memo1 with grey text", memo_why.empty() && edit_why.empty(),
+          "Memo1: " + memo_why + "; Edit1: " + edit_why);
+  }
+  CheckFormFont(x);
 
   // Pushed past the left and the bottom border, a track stops on it.
   {
