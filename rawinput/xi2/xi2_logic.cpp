@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace rawinput::xi2 {
 
@@ -30,19 +31,17 @@ UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST
     error = kErrorInvalidParameter;
     return kQueryFailed;
   }
-  std::vector<RAWINPUTDEVICELIST> listed;
+  std::vector<std::pair<int, RAWINPUTDEVICELIST>> listed;  // by id
   listed.reserve(devices.size());
   for (const DeviceInfo& d : devices) {
     const int type = DeviceType(d);
     if (type < 0) continue;
     RAWINPUTDEVICELIST entry{};
-    entry.hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.id));
+    entry.hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle));
     entry.dwType = static_cast<UINT>(type);
-    listed.push_back(entry);
+    listed.emplace_back(d.id, entry);
   }
-  std::sort(listed.begin(), listed.end(), [](const RAWINPUTDEVICELIST& a, const RAWINPUTDEVICELIST& b) {
-    return reinterpret_cast<std::uintptr_t>(a.hDevice) < reinterpret_cast<std::uintptr_t>(b.hDevice);
-  });
+  std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   const auto n = static_cast<UINT>(listed.size());
   if (list == nullptr) {
     *count = n;
@@ -53,8 +52,23 @@ UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST
     error = kErrorInsufficientBuffer;
     return kQueryFailed;
   }
-  if (n != 0) std::memcpy(list, listed.data(), n * sizeof *list);
+  for (UINT i = 0; i < n; ++i) list[i] = listed[i].second;
   return n;
+}
+
+void DeviceHandles::Arrived(int id) {
+  if (id < 0 || id >= kIds || ids_[id].present) return;
+  ids_[id].present = true;
+  ++ids_[id].devices;
+}
+
+void DeviceHandles::Left(int id) {
+  if (id >= 0 && id < kIds) ids_[id].present = false;
+}
+
+std::uint32_t DeviceHandles::Of(int id) const {
+  if (id < 0 || id >= kIds || ids_[id].devices == 0) return static_cast<std::uint32_t>(id);
+  return static_cast<std::uint32_t>(id) + static_cast<std::uint32_t>(kIds) * (ids_[id].devices - 1);
 }
 
 // ---- Registration -------------------------------------------------------------
@@ -171,16 +185,14 @@ bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
 // ---- Packets ------------------------------------------------------------------
 
 HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse) {
-  const std::uintptr_t handle = next_++;
-  if (next_ == 0) next_ = 1;
-  Slot& slot = slots_[handle % kSlots];
-  slot.handle = handle;
-  slot.packet.header.dwType = RIM_TYPEMOUSE;
-  slot.packet.header.dwSize = sizeof(RAWINPUT);
-  slot.packet.header.hDevice = device;
-  slot.packet.header.wParam = 0;  // RIM_INPUT: the window was in the foreground
-  slot.packet.data.mouse = mouse;
-  return reinterpret_cast<HRAWINPUT>(handle);
+  if (++last_ == 0) ++last_;
+  current_ = last_;
+  packet_.header.dwType = RIM_TYPEMOUSE;
+  packet_.header.dwSize = sizeof(RAWINPUT);
+  packet_.header.hDevice = device;
+  packet_.header.wParam = 0;  // RIM_INPUT: the window was in the foreground
+  packet_.data.mouse = mouse;
+  return reinterpret_cast<HRAWINPUT>(current_);
 }
 
 UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size,
@@ -190,8 +202,7 @@ UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UI
     return kQueryFailed;
   }
   const auto h = reinterpret_cast<std::uintptr_t>(handle);
-  const Slot& slot = slots_[h % kSlots];
-  if (h == 0 || slot.handle != h) {
+  if (h == 0 || h != current_) {
     error = kErrorInvalidHandle;
     return kQueryFailed;
   }
@@ -204,7 +215,7 @@ UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UI
     error = kErrorInsufficientBuffer;
     return kQueryFailed;
   }
-  std::memcpy(data, &slot.packet, needed);
+  std::memcpy(data, &packet_, needed);
   return needed;
 }
 

@@ -45,6 +45,7 @@ enum class DeviceUse { MasterPointer, MasterKeyboard, SlavePointer, SlaveKeyboar
 
 struct DeviceInfo {
   int id = 0;
+  std::uint32_t handle = 0;  // what the list gives for it (DeviceHandles)
   DeviceUse use = DeviceUse::SlavePointer;
   bool enabled = true;
   bool has_keys = false;     // a key class
@@ -56,12 +57,33 @@ struct DeviceInfo {
 int DeviceType(const DeviceInfo& device);
 
 // GetRawInputDeviceList over a snapshot of the server's devices (any order; the
-// list is in id order, handle = id). Null list: stores the count, returns 0.
+// list is in id order). Null list: stores the count, returns 0.
 // Wrong entry size or null count: 0xFFFFFFFF, kErrorInvalidParameter. Too small a
 // count: 0xFFFFFFFF, *count = the number needed, kErrorInsufficientBuffer.
 // Otherwise fills the list and returns the number of entries stored.
 UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
                       std::uint32_t& error);
+
+// X gives the id of a removed device to the next one made, but a handle must name
+// one device for the whole run: a device that comes under an id already used
+// gets id + 256 * k, the first such value not given yet; any other keeps its id.
+class DeviceHandles {
+ public:
+  static constexpr int kIds = 256;  // X device ids are below this
+
+  // The device is there (at start, or just added); nothing changes for one
+  // already known to be there.
+  void Arrived(int id);
+  void Left(int id);
+  std::uint32_t Of(int id) const;
+
+ private:
+  struct Id {
+    bool present = false;
+    std::uint32_t devices = 0;  // devices seen under this id so far
+  };
+  std::array<Id, kIds> ids_{};
+};
 
 // ---- Registration -------------------------------------------------------------
 
@@ -119,25 +141,22 @@ class Translator {
 
 // ---- Packets ------------------------------------------------------------------
 
-// The latest packets under their handles. A handle stays valid until kSlots more
-// packets have come; handle 0 is never given.
+// The packet whose message is being handled. As on Windows, its handle is good
+// only until that message has been handled (Release): a handle posted again later
+// is refused like a made-up one. Handles are never given twice; 0 never.
 class PacketStore {
  public:
-  static constexpr std::size_t kSlots = 64;
-
   HRAWINPUT Put(HANDLE device, const RAWMOUSE& mouse);
+  void Release() { current_ = 0; }
   // GetRawInputData's contract: RID_INPUT copies the whole packet, RID_HEADER its
   // header; null data stores the size and returns 0; a size too small, an unknown
   // handle, another command or header size give 0xFFFFFFFF and set error.
   UINT Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size, std::uint32_t& error) const;
 
  private:
-  struct Slot {
-    std::uintptr_t handle = 0;
-    RAWINPUT packet{};
-  };
-  std::array<Slot, kSlots> slots_{};
-  std::uintptr_t next_ = 1;
+  std::uintptr_t current_ = 0;  // 0: none
+  std::uintptr_t last_ = 0;
+  RAWINPUT packet_{};
 };
 
 }  // namespace rawinput::xi2

@@ -2,11 +2,12 @@
 // x11 toolkit's connection. Implements:
 // - the loader: LoadLibraryA("user32.dll"), GetProcAddress for the three entry
 //   points, GetLastError;
-// - GetRawInputDeviceList: the server's enabled slave devices, handle = device id;
+// - GetRawInputDeviceList: the server's enabled slave devices, each under a handle
+//   of its own for the run (DeviceHandles), followed through hierarchy events;
 // - RegisterRawInputDevices: raw motion and button events of every device,
 //   selected on the root window; refused when the server has no XInput 2;
-// - GetRawInputData: the packets that the loop made from raw events and sent to
-//   the form, while it held the keyboard focus, as message 255.
+// - GetRawInputData: the packet that the loop made from a raw event and is sending
+//   to the form, while it holds the keyboard focus, as message 255.
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <strings.h>
@@ -31,6 +32,7 @@ struct Service {
   bool mouse_selected = false;
   std::uint32_t last_error = 0;
   xi2::Translator translator;
+  xi2::DeviceHandles handles;
   xi2::PacketStore packets;
 };
 
@@ -47,17 +49,22 @@ xi2::DeviceUse UseOf(int use) {
   }
 }
 
-// The server's devices now; also teaches the translator which axes are absolute.
-std::vector<xi2::DeviceInfo> QueryDevices() {
+// Devices of the server (id, or XIAllDevices); also teaches the translator which
+// axes are absolute and the handles which devices are there.
+std::vector<xi2::DeviceInfo> QueryDevices(int which = XIAllDevices) {
   std::vector<xi2::DeviceInfo> devices;
   if (!service.has_xi2) return devices;
   int n = 0;
-  XIDeviceInfo* info = XIQueryDevice(service.display, XIAllDevices, &n);
+  tk::x11::BeginErrorTrap();  // the device may be gone already
+  XIDeviceInfo* info = XIQueryDevice(service.display, which, &n);
+  tk::x11::EndErrorTrap();
   if (!info) return devices;
   for (int i = 0; i < n; ++i) {
     const XIDeviceInfo& d = info[i];
+    service.handles.Arrived(d.deviceid);
     xi2::DeviceInfo out;
     out.id = d.deviceid;
+    out.handle = service.handles.Of(d.deviceid);
     out.use = UseOf(d.use);
     out.enabled = d.enabled;
     xi2::Axis axes[2];
@@ -78,9 +85,33 @@ std::vector<xi2::DeviceInfo> QueryDevices() {
   return devices;
 }
 
-void OnRawEvent(void*, XGenericEventCookie* cookie) {
+// Hierarchy events are selected from the start, so a device that leaves and one
+// that comes later under its id are told apart, whenever the packets start.
+void SelectEvents(bool raw) {
+  unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+  XISetMask(bits, XI_HierarchyChanged);
+  if (raw) {
+    XISetMask(bits, XI_RawMotion);
+    XISetMask(bits, XI_RawButtonPress);
+    XISetMask(bits, XI_RawButtonRelease);
+  }
+  XIEventMask mask = {XIAllDevices, static_cast<int>(sizeof bits), bits};
+  XISelectEvents(service.display, DefaultRootWindow(service.display), &mask, 1);
+}
+
+void OnHierarchy(const XIHierarchyEvent& event) {
+  for (int i = 0; i < event.num_info; ++i) {
+    if (event.info[i].flags & (XIMasterRemoved | XISlaveRemoved)) service.handles.Left(event.info[i].deviceid);
+  }
+  for (int i = 0; i < event.num_info; ++i) {
+    if (event.info[i].flags & (XIMasterAdded | XISlaveAdded)) QueryDevices(event.info[i].deviceid);
+  }
+}
+
+void OnXiEvent(void*, XGenericEventCookie* cookie) {
   xi2::RawKind kind;
   switch (cookie->evtype) {
+    case XI_HierarchyChanged: OnHierarchy(*static_cast<const XIHierarchyEvent*>(cookie->data)); return;
     case XI_RawMotion: kind = xi2::RawKind::Motion; break;
     case XI_RawButtonPress: kind = xi2::RawKind::Press; break;
     case XI_RawButtonRelease: kind = xi2::RawKind::Release; break;
@@ -101,10 +132,11 @@ void OnRawEvent(void*, XGenericEventCookie* cookie) {
   event.raw_values = raw->raw_values;
   RAWMOUSE mouse;
   if (!service.translator.Translate(event, mouse)) return;
-  const HRAWINPUT handle =
-      service.packets.Put(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(raw->sourceid)), mouse);
+  const HANDLE device = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(service.handles.Of(raw->sourceid)));
+  const HRAWINPUT handle = service.packets.Put(device, mouse);
   tk::TMessage message{tk::WM_INPUT, 0, reinterpret_cast<std::intptr_t>(handle), 0};
   tk::x11::DispatchToForm(message);
+  service.packets.Release();
 }
 
 UINT RAWINPUT_API StandInGetRawInputDeviceList(RAWINPUTDEVICELIST* list, UINT* count, UINT size) {
@@ -122,22 +154,14 @@ int RAWINPUT_API StandInRegisterRawInputDevices(const RAWINPUTDEVICE* devices, U
     service.last_error = xi2::kErrorNotSupported;
     return 0;
   }
-  unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
-  if (r.select_mouse) {
-    XISetMask(bits, XI_RawMotion);
-    XISetMask(bits, XI_RawButtonPress);
-    XISetMask(bits, XI_RawButtonRelease);
-    QueryDevices();  // learn the absolute axes
-  }
-  XIEventMask mask = {XIAllDevices, static_cast<int>(sizeof bits), bits};
+  if (r.select_mouse) QueryDevices();  // learn the absolute axes
   tk::x11::BeginErrorTrap();
-  XISelectEvents(service.display, DefaultRootWindow(service.display), &mask, 1);
+  SelectEvents(r.select_mouse);
   if (tk::x11::EndErrorTrap() != 0) {
     service.last_error = xi2::kErrorNotSupported;
     return 0;
   }
   service.mouse_selected = r.select_mouse;
-  tk::x11::SetGenericEventHandler(service.xi_opcode, r.select_mouse ? OnRawEvent : nullptr, nullptr);
   return 1;
 }
 
@@ -162,6 +186,13 @@ void* LoadLibraryA(const char* name) {
     if (XQueryExtension(service.display, "XInputExtension", &service.xi_opcode, &event, &error)) {
       int major = 2, minor = 2;
       service.has_xi2 = XIQueryVersion(service.display, &major, &minor) == Success && major >= 2;
+    }
+    if (service.has_xi2) {
+      tk::x11::SetGenericEventHandler(service.xi_opcode, OnXiEvent, nullptr);
+      tk::x11::BeginErrorTrap();
+      SelectEvents(false);
+      tk::x11::EndErrorTrap();
+      QueryDevices();  // the devices there at start keep their ids as handles
     }
   }
   return &user32_module;

@@ -8,7 +8,7 @@ VELMORA_PACKAGES=(
   libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 fonts-wine
-  xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick
+  xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
   python3
   dpkg-dev zip unzip desktop-file-utils
 )

@@ -18,6 +18,7 @@ constexpr UINT kHeader = sizeof(RAWINPUTHEADER);
 DeviceInfo Dev(int id, DeviceUse use, bool enabled = true, bool keys = false, bool pointer = false) {
   DeviceInfo d;
   d.id = id;
+  d.handle = static_cast<std::uint32_t>(id);
   d.use = use;
   d.enabled = enabled;
   d.has_keys = keys;
@@ -60,6 +61,41 @@ TEST(Xi2DeviceListTest, CountQueryThenListInIdOrder) {
     EXPECT_EQ(list[i].dwType, types[i]) << i;
   }
   EXPECT_EQ(error, 0u);
+}
+
+// X gave a removed device's id to a new one: the list names the new one by the
+// fresh handle, still in id order.
+TEST(Xi2DeviceListTest, ListedUnderTheirHandlesInIdOrder) {
+  std::vector<DeviceInfo> devices = Server();
+  devices[2].handle = 10 + 256;
+  std::uint32_t error = 0;
+  RAWINPUTDEVICELIST list[5];
+  UINT count = 5;
+  ASSERT_EQ(AnswerDeviceList(devices, list, &count, kEntry, error), 5u);
+  EXPECT_EQ(Id(list[3]), 266u);
+  EXPECT_EQ(Id(list[4]), 11u);
+}
+
+TEST(Xi2DeviceHandlesTest, ReusedIdsGetHandlesNeverGivenBefore) {
+  DeviceHandles handles;
+  for (int id : {2, 4, 14, 18}) handles.Arrived(id);
+  EXPECT_EQ(handles.Of(14), 14u);
+  handles.Arrived(14);  // seen again while there: the same device
+  EXPECT_EQ(handles.Of(14), 14u);
+
+  handles.Left(14);
+  handles.Arrived(14);
+  EXPECT_EQ(handles.Of(14), 14u + 256);
+  handles.Left(14);
+  handles.Arrived(14);
+  EXPECT_EQ(handles.Of(14), 14u + 512);
+  EXPECT_EQ(handles.Of(18), 18u);
+
+  // A new id keeps it; so does a device that left and never came back.
+  handles.Arrived(30);
+  EXPECT_EQ(handles.Of(30), 30u);
+  handles.Left(18);
+  EXPECT_EQ(handles.Of(18), 18u);
 }
 
 TEST(Xi2DeviceListTest, RoomToSpareStoresWhatThereIs) {
@@ -213,23 +249,24 @@ TEST_F(Xi2PacketStoreTest, UnknownHandlesAndBadArgumentsFail) {
   EXPECT_EQ(store_.Get(h, RID_INPUT, nullptr, nullptr, kHeader, error_), kQueryFailed);
 }
 
-TEST_F(Xi2PacketStoreTest, HandlesAreFreshAndOldOnesExpire) {
+// A handle is good only while its message is handled: posted again afterwards it
+// is refused, whether another packet came since or not.
+TEST_F(Xi2PacketStoreTest, HandlesAreGoodOnlyUntilReleased) {
   const HRAWINPUT first = PutMotion(14, 1, 0);
-  std::vector<HRAWINPUT> later;
-  for (std::size_t i = 0; i < PacketStore::kSlots - 1; ++i) later.push_back(PutMotion(14, static_cast<int>(i), 0));
-  for (HRAWINPUT h : later) EXPECT_NE(h, first);
+  store_.Release();
   UINT size = 0;
-  // The oldest is still there with kSlots - 1 newer ones ...
+  EXPECT_EQ(store_.Get(first, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
+  EXPECT_EQ(error_, kErrorInvalidHandle);
+
+  const HRAWINPUT second = PutMotion(15, 42, 0);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(store_.Get(first, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
   RAWINPUT packet{};
   size = sizeof packet;
-  EXPECT_EQ(store_.Get(first, RID_INPUT, &packet, &size, kHeader, error_), sizeof packet);
-  EXPECT_EQ(packet.data.mouse.lLastX, 1);
-  // ... and gone once its slot is reused, while the newest answers.
-  const HRAWINPUT newest = PutMotion(15, 42, 0);
-  EXPECT_EQ(store_.Get(first, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
-  size = sizeof packet;
-  EXPECT_EQ(store_.Get(newest, RID_INPUT, &packet, &size, kHeader, error_), sizeof packet);
+  EXPECT_EQ(store_.Get(second, RID_INPUT, &packet, &size, kHeader, error_), sizeof packet);
   EXPECT_EQ(packet.data.mouse.lLastX, 42);
+  store_.Release();
+  EXPECT_EQ(store_.Get(second, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
 }
 
 }  // namespace

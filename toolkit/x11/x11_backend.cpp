@@ -9,7 +9,7 @@
 //   shows the newest lines that fit, wrapped at spaces, without a scroll bar;
 // - the canvas: lines and ellipses straight onto the form window, every pen mode
 //   mapped to its GC function (copy GXcopy, XOR GXxor); nothing is retained;
-// - the loop: pointer motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
+// - the loop: the system pointer's motion -> WM_MOUSEMOVE, focus -> WM_ACTIVATE, WM_DELETE_WINDOW,
 //   SIGINT, SIGTERM and SIGHUP -> WM_CLOSE, a lost server connection -> close; control
 //   updates and drawing reach the server once per batch of events;
 // - a _VELMORA_MESSAGE client message to the form window (format 32: message
@@ -21,6 +21,7 @@
 #include <X11/Xft/Xft.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -29,6 +30,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -165,6 +167,9 @@ class X11Backend : public Backend {
 
   void HandleEvent(XEvent& event);
   void HandleGeneric(XEvent& event);
+  void SelectPointerMotion(Window w, long event_mask);
+  void PointerMoved(const XIDeviceEvent& event);
+  void DispatchMove(FormView& form, int x, int y, unsigned state);
   void UpdateFocus(FormView& form, const XFocusChangeEvent& event);
   void DrainSignals();
   // Drains the signal pipe; true when a stop signal had come.
@@ -202,6 +207,8 @@ class X11Backend : public Backend {
   FormView* main_ = nullptr;
   std::vector<ControlView*> dirty_;
   std::vector<GenericHook> hooks_;
+  int xi_opcode_ = -1;
+  int core_pointer_ = 0;  // the first master pointer; 0: no XInput 2, core motion
   bool running_closed_ = false;
   bool trapping_ = false;
   int trapped_error_ = 0;
@@ -299,10 +306,11 @@ void X11Backend::CreateWindow(TForm& form) {
   const int screen = DefaultScreen(display_);
   XSetWindowAttributes attrs = {};
   attrs.background_pixel = Pixel(desc.color);
-  attrs.event_mask = ExposureMask | PointerMotionMask | StructureNotifyMask | FocusChangeMask | KeyPressMask;
+  attrs.event_mask = ExposureMask | StructureNotifyMask | FocusChangeMask | KeyPressMask;
   view->win = XCreateWindow(display_, RootWindow(display_, screen), desc.left, desc.top,
                             static_cast<unsigned>(view->client_width), static_cast<unsigned>(view->client_height), 0,
                             CopyFromParent, InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &attrs);
+  SelectPointerMotion(view->win, attrs.event_mask);
 
   XSizeHints* hints = XAllocSizeHints();
   if (hints) {
@@ -823,6 +831,60 @@ void X11Backend::Closed(TForm& form) {
   if (v == main_) running_closed_ = true;
 }
 
+// With several master pointers (one cursor per mouse) core motion comes from
+// each of them; the mouse position is the system pointer's, as on Windows, so
+// only the first master's motion is taken, through XInput 2.
+void X11Backend::SelectPointerMotion(Window w, long event_mask) {
+  if (xi_opcode_ < 0) {
+    int event = 0, error = 0, major = 2, minor = 2;  // the version the raw-input stand-in asks for
+    xi_opcode_ = 0;
+    if (XQueryExtension(display_, "XInputExtension", &xi_opcode_, &event, &error) &&
+        XIQueryVersion(display_, &major, &minor) == Success && major >= 2) {
+      int n = 0;
+      XIDeviceInfo* info = XIQueryDevice(display_, XIAllMasterDevices, &n);
+      for (int i = 0; i < n; ++i) {
+        if (info[i].use == XIMasterPointer && (core_pointer_ == 0 || info[i].deviceid < core_pointer_)) {
+          core_pointer_ = info[i].deviceid;
+        }
+      }
+      if (info) XIFreeDeviceInfo(info);
+    }
+  }
+  if (core_pointer_ == 0) {
+    XSelectInput(display_, w, event_mask | PointerMotionMask);
+    return;
+  }
+  unsigned char bits[XIMaskLen(XI_Motion)] = {};
+  XISetMask(bits, XI_Motion);
+  XIEventMask mask = {core_pointer_, static_cast<int>(sizeof bits), bits};
+  XISelectEvents(display_, w, &mask, 1);
+}
+
+void X11Backend::PointerMoved(const XIDeviceEvent& event) {
+  if (event.deviceid != core_pointer_) return;
+  FormView* form = FormByWindow(event.event);
+  if (!form) return;
+  unsigned state = static_cast<unsigned>(event.mods.effective) & (ShiftMask | ControlMask);
+  const unsigned buttons[] = {Button1Mask, Button2Mask, Button3Mask};
+  for (int b = 1; b <= 3; ++b) {
+    if (b < event.buttons.mask_len * 8 && XIMaskIsSet(event.buttons.mask, b)) state |= buttons[b - 1];
+  }
+  DispatchMove(*form, static_cast<int>(std::floor(event.event_x)), static_cast<int>(std::floor(event.event_y)), state);
+}
+
+void X11Backend::DispatchMove(FormView& form, int x, int y, unsigned state) {
+  std::uintptr_t keys = 0;
+  if (state & Button1Mask) keys |= 0x0001;  // MK_LBUTTON
+  if (state & Button3Mask) keys |= 0x0002;  // MK_RBUTTON
+  if (state & ShiftMask) keys |= 0x0004;    // MK_SHIFT
+  if (state & ControlMask) keys |= 0x0008;  // MK_CONTROL
+  if (state & Button2Mask) keys |= 0x0010;  // MK_MBUTTON
+  const auto lparam = static_cast<std::intptr_t>((static_cast<std::uint32_t>(x) & 0xFFFF) |
+                                                 ((static_cast<std::uint32_t>(y) & 0xFFFF) << 16));
+  TMessage move{WM_MOUSEMOVE, keys, lparam, 0};
+  form.form->Dispatch(move);
+}
+
 // Focus is followed from the focus events themselves, in event order, so that
 // raw events queued behind a FocusOut never count as focused.
 void X11Backend::UpdateFocus(FormView& form, const XFocusChangeEvent& event) {
@@ -830,6 +892,10 @@ void X11Backend::UpdateFocus(FormView& form, const XFocusChangeEvent& event) {
   // form and its children keeps it on the form.
   if (event.detail == NotifyPointer || event.detail == NotifyPointerRoot || event.detail == NotifyDetailNone) return;
   if (event.type == FocusOut && event.detail == NotifyInferior) return;
+  // A keyboard grab (a window manager moving or resizing the window) leaves the
+  // focus where it was, and Windows keeps sending raw input then; a focus change
+  // made during a grab comes as NotifyWhileGrabbed and counts.
+  if (event.mode == NotifyGrab || event.mode == NotifyUngrab) return;
   const bool now = event.type == FocusIn;
   if (now == form.focused) return;
   form.focused = now;
@@ -839,6 +905,13 @@ void X11Backend::UpdateFocus(FormView& form, const XFocusChangeEvent& event) {
 
 void X11Backend::HandleGeneric(XEvent& event) {
   XGenericEventCookie* cookie = &event.xcookie;
+  if (cookie->extension == xi_opcode_ && cookie->evtype == XI_Motion) {
+    if (XGetEventData(display_, cookie)) {
+      PointerMoved(*static_cast<const XIDeviceEvent*>(cookie->data));
+      XFreeEventData(display_, cookie);
+    }
+    return;
+  }
   for (const GenericHook& hook : hooks_) {
     if (hook.opcode != cookie->extension) continue;
     if (XGetEventData(display_, cookie)) {
@@ -871,17 +944,7 @@ void X11Backend::HandleEvent(XEvent& event) {
         if (next.type != MotionNotify || next.xmotion.window != event.xmotion.window) break;
         XNextEvent(display_, &event);
       }
-      const XMotionEvent& m = event.xmotion;
-      std::uintptr_t keys = 0;
-      if (m.state & Button1Mask) keys |= 0x0001;  // MK_LBUTTON
-      if (m.state & Button3Mask) keys |= 0x0002;  // MK_RBUTTON
-      if (m.state & ShiftMask) keys |= 0x0004;    // MK_SHIFT
-      if (m.state & ControlMask) keys |= 0x0008;  // MK_CONTROL
-      if (m.state & Button2Mask) keys |= 0x0010;  // MK_MBUTTON
-      const auto lparam = static_cast<std::intptr_t>((static_cast<std::uint32_t>(m.x) & 0xFFFF) |
-                                                     ((static_cast<std::uint32_t>(m.y) & 0xFFFF) << 16));
-      TMessage move{WM_MOUSEMOVE, keys, lparam, 0};
-      form->form->Dispatch(move);
+      DispatchMove(*form, event.xmotion.x, event.xmotion.y, event.xmotion.state);
       break;
     }
     case ConfigureNotify:
