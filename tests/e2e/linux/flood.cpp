@@ -6,7 +6,7 @@
 //   velmora_flood signal      VELMORA DIR TERM|INT          the signal arrives mid-flood
 //   velmora_flood server-loss VELMORA DIR XVFB_PID          the server dies mid-flood
 //   velmora_flood no-log      VELMORA DIR                   log.txt cannot be opened
-//   velmora_flood foreign     VELMORA DIR                   made-up packet handles mid-flood
+//   velmora_flood foreign     VELMORA DIR                   made-up and stale packet handles mid-flood
 //
 // Step n of a flood moves the devices at table indices 1, 2 and 3 in turn, by
 // Step(1, n), Step(2, n), Step(3, n), so the log can be checked record by record
@@ -743,8 +743,9 @@ int RunNoLog(const std::string& exe, const fs::path& dir) {
 }
 
 // Messages 255 posted by another program with handles the stand-in never gave,
-// in bursts between real packets: each refused with the size message, and no
-// real packet lost or damaged.
+// and with handles of packets already handled (the first and the newest), in
+// bursts between real packets: each refused with the size message, and no real
+// packet lost, damaged or handled twice.
 int RunForeign(const std::string& exe, const fs::path& dir) {
   const std::string mode = "foreign";
   Run run;
@@ -757,22 +758,29 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
   constexpr long kEvery = 200;  // steps between bursts
   constexpr long kBurst = 25;
   long posted = 0;
-  const auto post_burst = [&] {
-    for (long i = 0; i < kBurst; ++i, ++posted) {
-      XEvent ev = {};
-      ev.xclient.type = ClientMessage;
-      ev.xclient.window = v.form;
-      ev.xclient.message_type = message;
-      ev.xclient.format = 32;
-      ev.xclient.data.l[0] = 255;
-      ev.xclient.data.l[1] = 0;
-      ev.xclient.data.l[2] = 0x7FFF0000L + posted;
-      XSendEvent(d, v.form, False, NoEventMask, &ev);
+  const auto post = [&](long handle) {
+    XEvent ev = {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = v.form;
+    ev.xclient.message_type = message;
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 255;
+    ev.xclient.data.l[1] = 0;
+    ev.xclient.data.l[2] = handle;
+    XSendEvent(d, v.form, False, NoEventMask, &ev);
+    ++posted;
+  };
+  // Handles count the packets from 1, so after n steps the newest is 3n.
+  const auto post_burst = [&](long steps) {
+    for (long i = 0; i < kBurst; ++i) post(0x7FFF0000L + posted);
+    if (steps > 0) {
+      post(1);
+      post(3 * steps);
     }
   };
-  post_burst();
+  post_burst(0);
   SendFlood(run.x, run.devices, 0, kCount, [&](long n) {
-    if (n % kEvery == 0) post_burst();
+    if (n % kEvery == 0) post_burst(n);
     return true;
   });
   const bool shown = v.WaitShown(3, Step(3, kCount - 1), 20);
@@ -792,9 +800,10 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
       other = "'" + line + "'";
     }
   }
-  Figures(mode + ": posted " + std::to_string(posted) + " foreign messages in bursts of " + std::to_string(kBurst) +
-          " among " + std::to_string(3 * kCount) + " packets; size messages on stdout: " + std::to_string(refused));
-  Check(mode + ": each made-up handle is refused with the size message, once", refused == posted && other.empty(),
+  Figures(mode + ": posted " + std::to_string(posted) + " foreign or stale handles in bursts among " +
+          std::to_string(3 * kCount) + " packets; size messages on stdout: " + std::to_string(refused));
+  Check(mode + ": each made-up or stale handle is refused with the size message, once",
+        refused == posted && other.empty(),
         std::to_string(refused) + " size messages for " + std::to_string(posted) + " posted" +
             (other.empty() ? "" : ", and stdout also says " + other));
   Check(mode + ": the memo reached the flood's last packet", shown, "memo ends with '" + last_shown + "'");

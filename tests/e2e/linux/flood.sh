@@ -2,7 +2,8 @@
 # Flood and fault tests of the Linux program on Xvfb, with the three XTest
 # pointers of run.sh at table indices 1 to 3: floods of 30000 packets timed
 # against a bare XInput2 listener; SIGTERM, SIGINT and a lost server mid-flood;
-# a log.txt that cannot be opened; made-up packet handles among real packets.
+# a log.txt that cannot be opened; made-up and stale packet handles among real
+# packets.
 # Usage: tests/e2e/linux/flood.sh [BUILD_DIR]   (default build/linux)
 # Closes with "N passed, M failed"; run.sh runs it and counts its results.
 set -u

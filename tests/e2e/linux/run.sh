@@ -24,6 +24,16 @@ if setup_server; then
   run_checker close-int
   run_checker close-hup
   run_checker two-copies
+  # Last on this server: a window manager that moves the window with grabs.
+  if command -v openbox >/dev/null; then
+    openbox --sm-disable >/dev/null 2>&1 &
+    wm=$!
+    run_checker wm-move
+    kill "$wm" 2>/dev/null
+    wait "$wm" 2>/dev/null
+  else
+    fail "wm-move: openbox is not installed"
+  fi
 else
   fail "setup: Xvfb with three extra master pointers"
 fi

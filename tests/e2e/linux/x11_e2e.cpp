@@ -8,6 +8,7 @@
 //   velmora_x11_e2e close-hup   VELMORA WORKDIR   SIGHUP ends the program
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
+//   velmora_x11_e2e wm-move     VELMORA WORKDIR   moved and resized under a window manager
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
 #include <X11/Xlib.h>
@@ -87,6 +88,40 @@ std::string ButtonRecord(int index, std::uint16_t flags, std::uint16_t data) {
          " ulRawButtons=0000 lLastX=0000 lLastY=0000 ulExtraInformation=0000";
 }
 
+// The master pointer that a slave is attached to; 0 if there is none.
+int MasterOf(Display* d, int slave) {
+  int n = 0, master = 0;
+  XIDeviceInfo* info = XIQueryDevice(d, slave, &n);
+  if (info && n == 1 && info[0].use == XISlavePointer) master = info[0].attachment;
+  if (info) XIFreeDeviceInfo(info);
+  return master;
+}
+
+// The device with this name; 0 if there is none.
+int DeviceNamed(Display* d, const std::string& name) {
+  int n = 0, id = 0;
+  XIDeviceInfo* info = XIQueryDevice(d, XIAllDevices, &n);
+  for (int i = 0; i < n && id == 0; ++i) {
+    if (name == info[i].name) id = info[i].deviceid;
+  }
+  if (info) XIFreeDeviceInfo(info);
+  return id;
+}
+
+// The top-level window with this WM_CLASS instance, other than except: a child of
+// the root, or of a window manager's frame.
+Window FindTopLevel(Screen& x, const std::string& name, Window except) {
+  if (Window w = x.FindByInstance(x.root(), name, except)) return w;
+  Window root = 0, up = 0, *kids = nullptr;
+  unsigned n = 0;
+  Window found = 0;
+  if (XQueryTree(x.display(), x.root(), &root, &up, &kids, &n)) {
+    for (unsigned i = 0; i < n && !found; ++i) found = x.FindByInstance(kids[i], name, except);
+    if (kids) XFree(kids);
+  }
+  return found;
+}
+
 // ---- A running program and its window -------------------------------------------
 
 struct Session {
@@ -102,7 +137,7 @@ struct Session {
   bool Start(const std::string& exe, const fs::path& dir, const fs::path& out = {}, Window other = 0) {
     if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
     const bool shown = WaitFor([&] {
-      form = x.FindByInstance(x.root(), "velmora", other);
+      form = FindTopLevel(x, "velmora", other);
       return form != 0 && program.status == -1;
     });
     if (!shown) return false;
@@ -448,6 +483,22 @@ int RunSession(const std::string& exe, const fs::path& dir) {
     Check("Label2 shows the moved pointer", s.Label("Label2") == "X = 305 , 207", "'" + s.Label("Label2") + "'");
     Check("core pointer moves no track",
           s.Label("Label3") == before3 && s.Label("Label4") == before4 && s.Label("Label5") == before5);
+
+    // Another master's cursor over the window: Label2 stays with the system pointer.
+    const std::vector<int> mice = s.Mice();
+    const int other = MasterOf(x.display(), mice[1]);
+    for (const auto& [px, py] : {std::pair{400, 250}, std::pair{410, 260}}) {
+      XIWarpPointer(x.display(), other, None, s.form, 0, 0, 0, 0, px, py);
+    }
+    XSync(x.display(), False);
+    // Two packets that move nothing, behind the motions: once they are shown,
+    // the motions have been handled.
+    const std::size_t before = s.Records().size();
+    s.Click(mice[0], 9, true);
+    s.Click(mice[0], 9, false);
+    s.WaitRecords(before + 2);
+    Check("Label2 does not follow another master's cursor", other != 0 && s.Label("Label2") == "X = 305 , 207",
+          "'" + s.Label("Label2") + "'");
   }
 
   // Buttons and wheels of one device, with the Windows flags.
@@ -498,8 +549,63 @@ int RunSession(const std::string& exe, const fs::path& dir) {
     head2 = {head2.x, head2.y + 9};
     const std::string label = "X = " + std::to_string(head2.x) + " , Y = " + std::to_string(head2.y);
     Check("only the focused move reached track 2", s.Label("Label4") == label, "'" + s.Label("Label4") + "'");
+
+    // Another client's keyboard grab (a window manager moving the window) leaves
+    // the focus with the form; a focus change made during the grab still counts.
+    const std::size_t grab_start = s.Records().size();
+    XGrabKeyboard(x.display(), other, False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    XSync(x.display(), False);
+    s.Move(mice[2], 0, 4);
+    XSetInputFocus(x.display(), other, RevertToParent, CurrentTime);
+    XSync(x.display(), False);
+    s.Move(mice[2], 5, 0);
+    XUngrabKeyboard(x.display(), CurrentTime);
+    XSync(x.display(), False);
+    s.Move(mice[2], 5, 0);
+    XSetInputFocus(x.display(), s.form, RevertToParent, CurrentTime);
+    XSync(x.display(), False);
+    s.Move(mice[2], 0, -4);
+    s.WaitRecords(grab_start + 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Lines after = s.Records();
+    const Lines grabbed(after.begin() + static_cast<long>(std::min(grab_start, after.size())), after.end());
+    Check("a keyboard grab keeps the packets; a focus change during it stops them",
+          grabbed == (Lines{MotionRecord(2, 0, 4), MotionRecord(2, 0, -4)}), "got " + Join(grabbed));
     XDestroyWindow(x.display(), other);
     XSync(x.display(), False);
+  }
+
+  // X gives a removed master's ids to the next master made: the new pointer is not
+  // the mouse the table holds under that id.
+  {
+    const std::vector<int> mice = s.Mice();
+    const std::string before3 = s.Label("Label5");
+    const int old = mice[3], master = MasterOf(x.display(), old);
+    // "Gamma pointer" is the master of "Gamma XTEST pointer".
+    std::string name;
+    int n = 0;
+    if (XIDeviceInfo* info = master ? XIQueryDevice(x.display(), master, &n) : nullptr) {
+      name = info[0].name;
+      XIFreeDeviceInfo(info);
+    }
+    name = name.substr(0, name.rfind(" pointer"));
+    XIRemoveMasterInfo remove = {XIRemoveMaster, master, XIFloating, 0, 0};
+    XIChangeHierarchy(x.display(), reinterpret_cast<XIAnyHierarchyChangeInfo*>(&remove), 1);
+    XSync(x.display(), False);
+    XIAddMasterInfo add = {XIAddMaster, name.data(), True, True};
+    XIChangeHierarchy(x.display(), reinterpret_cast<XIAnyHierarchyChangeInfo*>(&add), 1);
+    XSync(x.display(), False);
+    const int fresh = DeviceNamed(x.display(), name + " XTEST pointer");
+    Check("X gives the new master's XTest pointer the removed one's id", fresh == old && master != 0,
+          "old " + std::to_string(old) + ", new " + std::to_string(fresh));
+    const std::size_t start = s.Records().size();
+    s.Move(fresh, 6, -3);
+    s.Move(fresh, -2, 1);
+    const Lines records = s.WaitRecords(start + 2);
+    const Lines got(records.begin() + static_cast<long>(std::min(start, records.size())), records.end());
+    Check("a device under a reused id is not in the table",
+          got == (Lines{MotionRecord(-1, 6, -3), MotionRecord(-1, -2, 1)}) && s.Label("Label5") == before3,
+          "got " + Join(got) + "; Label5 '" + s.Label("Label5") + "'");
   }
 
   // SIGTERM: the program ends through its close handler; the log is complete.
@@ -622,12 +728,142 @@ int RunTwoCopies(const std::string& exe, const fs::path& dir) {
   return failures ? 1 : 0;
 }
 
+// Under a window manager (run.sh starts openbox): the window is dragged by its
+// title bar, which makes the manager grab the keyboard, and moved and resized on
+// request, while three devices send packets; every packet must be logged.
+int RunWindowManager(const std::string& exe, const fs::path& dir) {
+  const std::string mode = "under a window manager";
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  Display* d = x.display();
+  const Atom wm_check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
+  Session s(x);
+  const bool started = WaitFor([&] { return x.Number(x.root(), wm_check, AnyPropertyType) != -1; }, 10) &&
+                       s.Start(exe, dir);
+  // A manager still starting up may keep the focus: ask it, as a pager would,
+  // until the window is managed and takes it.
+  bool focused = false;
+  for (int i = 0; started && !focused && i < 10; ++i) {
+    XEvent ev = {};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = s.form;
+    ev.xclient.message_type = XInternAtom(d, "_NET_ACTIVE_WINDOW", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = 2;
+    XSendEvent(d, x.root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+    XSync(d, False);
+    focused = WaitFor([&] { return s.Focused(); }, 0.5);
+  }
+  if (!focused || !WaitFor([&] { return s.Mice().size() >= 4; })) {
+    Check(mode + ": the program starts and takes the focus", false, s.program.Describe());
+    s.program.Kill();
+    return 1;
+  }
+  const std::vector<int> mice = s.Mice();
+  Lines expected;
+  int round = 0;
+  const auto packets = [&] {
+    ++round;
+    for (int i = 1; i <= 3; ++i) {
+      const int dx = round % 2 ? i : -i, dy = round % 2 ? -2 : 2;
+      s.Move(mice[i], dx, dy);
+      expected.push_back(MotionRecord(i, dx, dy));
+    }
+  };
+  const auto origin = [&] {
+    int rx = 0, ry = 0;
+    Window child = 0;
+    XTranslateCoordinates(d, s.form, x.root(), 0, 0, &rx, &ry, &child);
+    return std::pair{rx, ry};
+  };
+  // The manager's frame: the form's ancestor just below the root.
+  Window frame = s.form;
+  for (Window w = s.form;;) {
+    Window root = 0, parent = 0, *kids = nullptr;
+    unsigned n = 0;
+    if (!XQueryTree(d, w, &root, &parent, &kids, &n)) break;
+    if (kids) XFree(kids);
+    if (parent == root || parent == 0) break;
+    frame = w = parent;
+  }
+  int fx = 0, fy = 0;
+  Window child = 0;
+  XTranslateCoordinates(d, frame, x.root(), 0, 0, &fx, &fy, &child);
+  const auto [cx, cy] = origin();
+  Check(mode + ": the window has a title bar", frame != s.form && fy + 4 < cy,
+        "frame top " + std::to_string(fy) + ", client top " + std::to_string(cy));
+
+  // A title-bar drag with the core pointer.
+  const int tx = cx + 150, ty = (fy + cy) / 2;
+  packets();
+  XTestFakeMotionEvent(d, -1, tx, ty, CurrentTime);
+  XTestFakeButtonEvent(d, 1, True, CurrentTime);
+  XSync(d, False);
+  packets();
+  bool grabbed = false;
+  for (int i = 1; i <= 4; ++i) {
+    XTestFakeMotionEvent(d, -1, tx + 20 * i, ty + 10 * i, CurrentTime);
+    XSync(d, False);
+    WaitFor([&] { return origin() == std::pair{cx + 20 * i, cy + 10 * i}; }, 2);
+    // The manager holds the keyboard while it moves the window.
+    if (XGrabKeyboard(d, x.root(), False, GrabModeAsync, GrabModeAsync, CurrentTime) == AlreadyGrabbed) {
+      grabbed = true;
+    } else {
+      XUngrabKeyboard(d, CurrentTime);
+    }
+    packets();
+  }
+  XTestFakeButtonEvent(d, 1, False, CurrentTime);
+  XSync(d, False);
+  packets();
+  const auto dragged = origin();
+  Check(mode + ": the title-bar drag moves the window, the manager grabbing the keyboard",
+        dragged == std::pair{cx + 80, cy + 40} && grabbed,
+        "moved by " + std::to_string(dragged.first - cx) + "," + std::to_string(dragged.second - cy) +
+            (grabbed ? "" : ", no keyboard grab seen"));
+
+  // Moved and resized on request, as a pager or a tiling key would.
+  XMoveResizeWindow(d, s.form, 60, 80, 600, 300);
+  XSync(d, False);
+  packets();
+  unsigned w = 0, h = 0;
+  WaitFor([&] {
+    Window root = 0;
+    int gx = 0, gy = 0;
+    unsigned border = 0, depth = 0;
+    XGetGeometry(d, s.form, &root, &gx, &gy, &w, &h, &border, &depth);
+    return w == 600 && h == 300;
+  });
+  packets();
+  Check(mode + ": the window is resized on request", w == 600 && h == 300,
+        std::to_string(w) + "x" + std::to_string(h));
+
+  Lines shown;
+  WaitFor([&] { return !(shown = s.Records()).empty() && shown.back() == expected.back(); });
+  s.Close(SIGTERM);
+  s.program.WaitExit(5);
+  Check(mode + ": SIGTERM ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  CheckLogMatchesMemo(mode + ": log.txt holds every record shown", s.program, shown);
+  Lines logged;
+  for (const std::string& r : LogRecords(s.program)) {
+    if (!r.starts_with("Mouse: num 0,")) logged.push_back(r);  // the core pointer's, of the drag
+  }
+  Check(mode + ": every packet of the three devices is logged", logged == expected,
+        std::to_string(logged.size()) + " of " + std::to_string(expected.size()) + " records: " + Join(logged));
+  s.program.Kill();
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|close-int|close-hup|two-copies|server-loss VELMORA WORKDIR [XVFB_PID]\n",
+                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|server-loss VELMORA WORKDIR "
+                 "[XVFB_PID]\n",
                  argv[0]);
     return 2;
   }
@@ -635,6 +871,7 @@ int main(int argc, char** argv) {
   if (mode == "session") return RunSession(argv[2], argv[3]);
   if (mode == "close-wm" || mode == "close-int" || mode == "close-hup") return RunClose(mode, argv[2], argv[3], 0);
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
+  if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
   if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
