@@ -252,6 +252,9 @@ X11Backend::~X11Backend() {
       XFreePixmap(display_, ellipse_.outline);
     }
     XCloseDisplay(display_);
+    // Xft freed its fonts with the display; fontconfig's configuration would
+    // otherwise stay allocated to the end.
+    if (font_) FcFini();
   }
   if (the_backend == this) the_backend = nullptr;
 }
@@ -477,7 +480,6 @@ void X11Backend::FlushControls() {
         break;
       }
     }
-    XClearWindow(display_, v->win);
     DrawControl(*v);
   }
   dirty_.clear();
@@ -513,6 +515,8 @@ void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMe
 }
 
 void X11Backend::DrawControl(ControlView& view) {
+  // Anti-aliased text drawn twice over itself darkens its edges: always start clean.
+  XClearWindow(display_, view.win);
   TControl& c = *view.control;
   const int width = c.Desc().width;
   const int height = c.Desc().height;
