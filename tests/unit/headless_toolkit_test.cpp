@@ -1,5 +1,6 @@
 // The headless backend under the portable toolkit: window and controls, the
-// canvas, inherited dispatch and the message loop.
+// canvas, inherited dispatch and the message loop; and the memo's text layout
+// that the backends drawing their own panel share.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
