@@ -168,6 +168,7 @@ class X11Backend : public Backend {
   void HandleEvent(XEvent& event);
   void HandleGeneric(XEvent& event);
   void SelectPointerMotion(Window w, long event_mask);
+  void StopXiEvents();
   void PointerMoved(const XIDeviceEvent& event);
   void DispatchMove(FormView& form, int x, int y, unsigned state);
   void UpdateFocus(FormView& form, const XFocusChangeEvent& event);
@@ -229,6 +230,7 @@ extern "C" void XConnectionLost(Display*, void*) {
 extern "C" int XIOErrorQuiet(Display*) { return 0; }
 
 X11Backend::~X11Backend() {
+  StopXiEvents();
   for (FormView* f : forms_) {
     ForgetDraws(*f);
     for (ControlView* c : f->controls) delete c;
@@ -862,6 +864,21 @@ void X11Backend::SelectPointerMotion(Window w, long event_mask) {
   XISetMask(bits, XI_Motion);
   XIEventMask mask = {core_pointer_, static_cast<int>(sizeof bits), bits};
   XISelectEvents(display_, w, &mask, 1);
+}
+
+// XCloseDisplay runs Xft's hook after XInput's: a round trip there that reads an
+// XInput event re-enters Xlib for XInput's lost state and hangs on the display's
+// lock. So no XInput event may be on the way when the display closes.
+void X11Backend::StopXiEvents() {
+  if (!display_ || lost_ || core_pointer_ == 0) return;
+  unsigned char none[4] = {};
+  XIEventMask all = {XIAllDevices, static_cast<int>(sizeof none), none};
+  XISelectEvents(display_, DefaultRootWindow(display_), &all, 1);  // the raw-input stand-in's
+  for (FormView* f : forms_) {
+    XIEventMask motion = {core_pointer_, static_cast<int>(sizeof none), none};
+    XISelectEvents(display_, f->win, &motion, 1);
+  }
+  XSync(display_, True);
 }
 
 void X11Backend::PointerMoved(const XIDeviceEvent& event) {

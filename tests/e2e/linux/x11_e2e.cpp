@@ -792,7 +792,7 @@ int RunWindowManager(const std::string& exe, const fs::path& dir) {
   int fx = 0, fy = 0;
   Window child = 0;
   XTranslateCoordinates(d, frame, x.root(), 0, 0, &fx, &fy, &child);
-  const auto [cx, cy] = origin();
+  const int cx = origin().first, cy = origin().second;
   Check(mode + ": the window has a title bar", frame != s.form && fy + 4 < cy,
         "frame top " + std::to_string(fy) + ", client top " + std::to_string(cy));
 
