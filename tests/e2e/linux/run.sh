@@ -2,6 +2,7 @@
 # Multi-mouse end-to-end tests of the Linux program on Xvfb. Three extra master
 # pointers give three XTest slave pointers; the Xvfb mouse is disabled so that
 # they stand at table indices 1 to 3, after the core XTest pointer at index 0.
+# One check runs under a window manager (openbox) that moves the window.
 # The flood and fault tests (flood.sh) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
