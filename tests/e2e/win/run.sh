@@ -72,16 +72,21 @@ start_app() {
   fi
 }
 
+# Waits up to 15 s for a process to end; false when it is still running.
+wait_exit() {
+  local i
+  for i in $(seq 1 150); do
+    kill -0 "$1" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # Closes the window through the probe and waits for the program; sets app_rc.
 close_app() {
   app_rc=
   probe close
-  local i
-  for i in $(seq 1 150); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$app_pid" 2>/dev/null; then
+  if ! wait_exit "$app_pid"; then
     kill -9 "$app_pid" 2>/dev/null
     wait "$app_pid" 2>/dev/null
     app_pid=
@@ -461,11 +466,7 @@ session_end_run() {
   sleep 0.3
   read_memo "$rundir/memo-final.txt"
   timeout 60 wineboot --end-session >"$rundir/wineboot.txt" 2>&1
-  for i in $(seq 1 150); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$app_pid" 2>/dev/null; then
+  if ! wait_exit "$app_pid"; then
     fail "$tag the program ends with the session" "still running 15 s after wineboot --end-session"
     kill -9 "$app_pid" 2>/dev/null
   else
@@ -523,11 +524,7 @@ two_copies_run() {
   else fail "$tag copy A logs on after copy B started" "no new records in A's panel"; fi
 
   VELMORA_PROBE_PID=$b_pid probe close
-  for i in $(seq 1 150); do
-    kill -0 "$b_app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$b_app_pid" 2>/dev/null; then
+  if ! wait_exit "$b_app_pid"; then
     fail "$tag copy B closes alone" "still running 15 s after WM_CLOSE"
     kill -9 "$b_app_pid" 2>/dev/null
   elif ! probe wait 1000 >/dev/null; then
