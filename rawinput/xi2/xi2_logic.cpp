@@ -107,17 +107,9 @@ bool MaskBit(const RawEvent& e, int bit) {
   return bit / 8 < e.mask_len && e.mask != nullptr && (e.mask[bit / 8] & (1u << (bit % 8))) != 0;
 }
 
-std::int32_t ClampToInt32(double v) {
-  constexpr double lo = std::numeric_limits<std::int32_t>::min();
-  constexpr double hi = std::numeric_limits<std::int32_t>::max();
-  if (!(v >= lo)) return std::numeric_limits<std::int32_t>::min();  // also NaN
-  if (v > hi) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(v);
-}
+void Buttons(RAWMOUSE& out, std::uint16_t flags, std::int16_t data) { out.ulButtons = PackButtons(flags, data); }
 
-void Buttons(RAWMOUSE& out, std::uint16_t flags, std::int16_t data) {
-  out.ulButtons = flags | (static_cast<std::uint32_t>(static_cast<std::uint16_t>(data)) << 16);
-}
+void Button(RAWMOUSE& out, MouseButton b, bool down) { Buttons(out, ButtonFlag(b, down), 0); }
 
 }  // namespace
 
@@ -136,11 +128,8 @@ std::int32_t Translator::Relative(double value, double& rest) {
   return reported;
 }
 
-// Windows reports absolute devices on 0..65535 across the axis range.
 std::int32_t Translator::Normalized(double value, const Axis& axis) {
-  if (!(axis.max > axis.min)) return ClampToInt32(std::nearbyint(value));
-  const double n = (value - axis.min) * 65535.0 / (axis.max - axis.min);
-  return ClampToInt32(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
+  return NormalizeAbsolute(value, axis.min, axis.max);
 }
 
 bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
@@ -168,16 +157,16 @@ bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
 
   const bool down = event.kind == RawKind::Press;
   switch (event.detail) {
-    case 1: Buttons(out, down ? RI_MOUSE_LEFT_BUTTON_DOWN : RI_MOUSE_LEFT_BUTTON_UP, 0); return true;
-    case 2: Buttons(out, down ? RI_MOUSE_MIDDLE_BUTTON_DOWN : RI_MOUSE_MIDDLE_BUTTON_UP, 0); return true;
-    case 3: Buttons(out, down ? RI_MOUSE_RIGHT_BUTTON_DOWN : RI_MOUSE_RIGHT_BUTTON_UP, 0); return true;
+    case 1: Button(out, MouseButton::Left, down); return true;
+    case 2: Button(out, MouseButton::Middle, down); return true;
+    case 3: Button(out, MouseButton::Right, down); return true;
     // X sends each wheel notch as a click; Windows reports only the turn.
     case 4: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, WHEEL_DELTA); return true;
     case 5: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, -WHEEL_DELTA); return true;
     case 6: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, -WHEEL_DELTA); return true;
     case 7: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, WHEEL_DELTA); return true;
-    case 8: Buttons(out, down ? RI_MOUSE_BUTTON_4_DOWN : RI_MOUSE_BUTTON_4_UP, 0); return true;
-    case 9: Buttons(out, down ? RI_MOUSE_BUTTON_5_DOWN : RI_MOUSE_BUTTON_5_UP, 0); return true;
+    case 8: Button(out, MouseButton::Side, down); return true;
+    case 9: Button(out, MouseButton::Extra, down); return true;
     default: return false;
   }
 }

@@ -9,35 +9,12 @@
 #include <vector>
 
 #include "rawinput/records.h"
+#include "rawinput/stand_in.h"
 
 namespace rawinput::xi2 {
 
-// The Windows codes GetLastError reports.
-constexpr std::uint32_t kErrorInvalidHandle = 0x06;
-constexpr std::uint32_t kErrorNotSupported = 0x32;  // the X server has no XInput 2
-constexpr std::uint32_t kErrorInvalidParameter = 0x57;
-constexpr std::uint32_t kErrorInsufficientBuffer = 0x7A;
-constexpr std::uint32_t kErrorModNotFound = 0x7E;
-constexpr std::uint32_t kErrorInvalidFlags = 0x3EC;
-
-constexpr UINT RID_HEADER = 0x10000005;
-constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;
-
-// Windows' mouse button flags.
-constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;
-constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_UP = 0x0002;
-constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_DOWN = 0x0004;
-constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_UP = 0x0008;
-constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_DOWN = 0x0010;
-constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_UP = 0x0020;
-constexpr std::uint16_t RI_MOUSE_BUTTON_4_DOWN = 0x0040;
-constexpr std::uint16_t RI_MOUSE_BUTTON_4_UP = 0x0080;
-constexpr std::uint16_t RI_MOUSE_BUTTON_5_DOWN = 0x0100;
-constexpr std::uint16_t RI_MOUSE_BUTTON_5_UP = 0x0200;
-constexpr std::uint16_t RI_MOUSE_WHEEL = 0x0400;
-constexpr std::uint16_t RI_MOUSE_HWHEEL = 0x0800;
-constexpr std::int16_t WHEEL_DELTA = 120;
-constexpr std::uint16_t MOUSE_MOVE_ABSOLUTE = 0x0001;
+// The codes and flags every stand-in shares.
+using namespace rawinput::stand_in;
 
 // ---- Devices ------------------------------------------------------------------
 

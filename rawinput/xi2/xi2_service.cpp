@@ -1,7 +1,7 @@
 // The Linux stand-in for the raw-input service, over XInput2 raw events on the
 // x11 toolkit's connection. Implements:
-// - the loader: LoadLibraryA("user32.dll"), GetProcAddress for the three entry
-//   points, GetLastError;
+// - the loader (xi2::Load, Proc, LastError: loader_linux.cpp calls them when it
+//   picks this service): "user32.dll", the three entry points, GetLastError;
 // - GetRawInputDeviceList: the server's enabled slave devices, each under a handle
 //   of its own for the run (DeviceHandles), followed through hierarchy events;
 // - RegisterRawInputDevices: raw motion and button events of every device,
@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "rawinput/loader.h"
+#include "rawinput/evdev/services.h"
 #include "rawinput/xi2/xi2_logic.h"
 #include "toolkit/x11/x11_connection.h"
 
@@ -171,7 +171,9 @@ UINT RAWINPUT_API StandInGetRawInputData(HRAWINPUT input, UINT command, void* da
 
 }  // namespace
 
-void* LoadLibraryA(const char* name) {
+namespace xi2 {
+
+void* Load(const char* name) {
   if (name == nullptr || strcasecmp(name, "user32.dll") != 0) {
     service.last_error = xi2::kErrorModNotFound;
     return nullptr;
@@ -198,7 +200,7 @@ void* LoadLibraryA(const char* name) {
   return &user32_module;
 }
 
-void* GetProcAddress(void* module, const char* name) {
+void* Proc(void* module, const char* name) {
   if (module != &user32_module || name == nullptr) return nullptr;
   if (strcmp(name, "RegisterRawInputDevices") == 0) return reinterpret_cast<void*>(&StandInRegisterRawInputDevices);
   if (strcmp(name, "GetRawInputData") == 0) return reinterpret_cast<void*>(&StandInGetRawInputData);
@@ -206,6 +208,8 @@ void* GetProcAddress(void* module, const char* name) {
   return nullptr;
 }
 
-std::uint32_t GetLastError() { return service.last_error; }
+std::uint32_t LastError() { return service.last_error; }
+
+}  // namespace xi2
 
 }  // namespace rawinput

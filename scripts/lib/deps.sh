@@ -5,7 +5,8 @@
 VELMORA_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core
+  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core libevdev-dev
+  umockdev libumockdev-dev evemu-tools
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
@@ -18,7 +19,7 @@ VELMORA_PACKAGES=(
 # needs a font to find.
 VELMORA_RUN_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core
+  libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core libevdev-dev
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
 )
 
@@ -26,7 +27,7 @@ VELMORA_RUN_PACKAGES=(
 # (dpkg-shlibdeps) and the zip.
 VELMORA_PACKAGE_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
-  libx11-dev libxi-dev libxtst-dev libxft-dev
+  libx11-dev libxi-dev libxtst-dev libxft-dev libevdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   dpkg-dev zip
 )

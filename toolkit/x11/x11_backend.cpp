@@ -15,7 +15,8 @@
 // - a _VELMORA_MESSAGE client message to the form window (format 32: message
 //   number, wParam, lParam in data.l[0..2], each 32 bits on the wire) -> the form's
 //   Dispatch, as a posted message would be: how another program posts one;
-// - the hook of x11_connection.h that feeds XInput2 events to the raw-input stand-in;
+// - the hooks of x11_connection.h that feed XInput2 events and the readiness of
+//   other descriptors (evdev devices) to the raw-input stand-ins;
 // - ShowException on stderr; ShowCursor does nothing (X keeps no pointer counter).
 #include <X11/Xatom.h>
 #include <X11/Xft/Xft.h>
@@ -126,6 +127,7 @@ class X11Backend : public Backend {
   void ShowCursor(bool) override {}
 
   void SetGenericHandler(int opcode, GenericEventHandler handler, void* context);
+  void SetFdHandler(int fd, FdHandler handler, void* context);
   bool MainFormFocused() const { return main_ && main_->focused; }
   void DispatchToMain(TMessage& message);
   void BeginTrap();
@@ -173,8 +175,6 @@ class X11Backend : public Backend {
   void DispatchMove(FormView& form, int x, int y, unsigned state);
   void UpdateFocus(FormView& form, const XFocusChangeEvent& event);
   void DrainSignals();
-  // Drains the signal pipe; true when a stop signal had come.
-  bool TakeSignal();
   void InstallSignals();
   void RestoreSignals();
 
@@ -208,6 +208,14 @@ class X11Backend : public Backend {
   FormView* main_ = nullptr;
   std::vector<ControlView*> dirty_;
   std::vector<GenericHook> hooks_;
+  struct FdHook {
+    int fd;
+    FdHandler handler;
+    void* context;
+  };
+  std::vector<FdHook> fd_hooks_;
+  std::vector<pollfd> poll_fds_;  // kept: the loop fills it at every turn
+  void CallReadyFds(const std::vector<pollfd>& fds, std::size_t first);
   int xi_opcode_ = -1;
   int core_pointer_ = 0;  // the first master pointer; 0: no XInput 2, core motion
   bool running_closed_ = false;
@@ -770,14 +778,6 @@ void X11Backend::DrainSignals() {
   }
 }
 
-bool X11Backend::TakeSignal() {
-  if (signal_pipe[0] < 0) return false;
-  pollfd fd = {signal_pipe[0], POLLIN, 0};
-  if (poll(&fd, 1, 0) <= 0 || !(fd.revents & POLLIN)) return false;
-  DrainSignals();
-  return true;
-}
-
 void X11Backend::Run(TForm& form) {
   FormView* view = ViewOf(form);
   if (!view || form.Closed()) return;
@@ -808,24 +808,34 @@ void X11Backend::Run(TForm& form) {
     FlushControls();
     XFlush(display_);
     // Events can arrive while the flush writes; those are read already and poll
-    // would not wake for them.
-    if (handled == kBatch || XEventsQueued(display_, QueuedAfterReading) > 0) {
-      // Under a flood the loop never waits in poll below; a stop request must
-      // not wait for the queue to run dry.
-      stop_requested = TakeSignal();
-      continue;
-    }
-
-    pollfd fds[2] = {{xfd, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
-    const int n = poll(fds, signal_pipe[0] >= 0 ? 2 : 1, -1);
+    // would not wake for them. Under a flood the loop never waits below, but a
+    // stop request and the other descriptors must not wait for the queue to run dry.
+    const bool more = handled == kBatch || XEventsQueued(display_, QueuedAfterReading) > 0;
+    std::vector<pollfd>& fds = poll_fds_;
+    fds.clear();
+    fds.push_back({xfd, POLLIN, 0});
+    fds.push_back({signal_pipe[0], POLLIN, 0});  // a negative fd is left out by poll
+    for (const FdHook& h : fd_hooks_) fds.push_back({h.fd, POLLIN, 0});
+    const int n = poll(fds.data(), fds.size(), more ? 0 : -1);
     if (n < 0 && errno != EINTR) break;
+    if (n <= 0) continue;
     if (signal_pipe[0] >= 0 && (fds[1].revents & POLLIN)) {
       DrainSignals();
       stop_requested = true;
     }
+    CallReadyFds(fds, 2);
   }
   FlushControls();
   if (!lost_) XFlush(display_);
+}
+
+void X11Backend::CallReadyFds(const std::vector<pollfd>& fds, std::size_t first) {
+  for (std::size_t i = first; i < fds.size(); ++i) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    // A handler may remove its own hook, or another's.
+    auto it = std::find_if(fd_hooks_.begin(), fd_hooks_.end(), [&](const FdHook& h) { return h.fd == fds[i].fd; });
+    if (it != fd_hooks_.end()) it->handler(it->context, it->fd);
+  }
 }
 
 void X11Backend::Closed(TForm& form) {
@@ -1019,6 +1029,12 @@ void X11Backend::SetGenericHandler(int opcode, GenericEventHandler handler, void
   if (handler) hooks_.push_back({opcode, handler, context});
 }
 
+void X11Backend::SetFdHandler(int fd, FdHandler handler, void* context) {
+  fd_hooks_.erase(std::remove_if(fd_hooks_.begin(), fd_hooks_.end(), [&](const FdHook& h) { return h.fd == fd; }),
+                  fd_hooks_.end());
+  if (handler && fd >= 0) fd_hooks_.push_back({fd, handler, context});
+}
+
 void X11Backend::DispatchToMain(TMessage& message) {
   if (main_ && !main_->form->Closed()) main_->form->Dispatch(message);
 }
@@ -1054,6 +1070,10 @@ Display* Connection() { return the_backend ? the_backend->EnsureDisplay() : null
 
 void SetGenericEventHandler(int extension_opcode, GenericEventHandler handler, void* context) {
   if (the_backend) the_backend->SetGenericHandler(extension_opcode, handler, context);
+}
+
+void WatchFd(int fd, FdHandler handler, void* context) {
+  if (the_backend) the_backend->SetFdHandler(fd, handler, context);
 }
 
 bool FormHasFocus() { return the_backend && the_backend->MainFormFocused(); }

@@ -17,6 +17,12 @@ Display* Connection();
 using GenericEventHandler = void (*)(void* context, XGenericEventCookie* cookie);
 void SetGenericEventHandler(int extension_opcode, GenericEventHandler handler, void* context);
 
+// The loop also waits on fd and calls handler when it is readable (or has hung
+// up), on the loop's one thread. One handler per fd; null removes it, which a
+// handler may do for its own fd.
+using FdHandler = void (*)(void* context, int fd);
+void WatchFd(int fd, FdHandler handler, void* context);
+
 // Whether the main form holds the keyboard focus right now (tracked from focus
 // events, so asking costs nothing).
 bool FormHasFocus();

@@ -1,0 +1,161 @@
+#include "rawinput/evdev/evdev_logic.h"
+
+#include <linux/input-event-codes.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace rawinput::evdev {
+
+// ---- Devices ------------------------------------------------------------------
+
+Kind Classify(const Caps& c) {
+  if (c.rel_x && c.rel_y) return Kind::Mouse;
+  if (c.abs_x && c.abs_y && !c.rel_x && !c.rel_y && !c.finger && c.left_button) return Kind::AbsolutePointer;
+  if (c.keyboard_keys) return Kind::Keyboard;
+  return Kind::Other;
+}
+
+UINT TypeOf(Kind kind) {
+  switch (kind) {
+    case Kind::Mouse:
+    case Kind::AbsolutePointer: return RIM_TYPEMOUSE;
+    case Kind::Keyboard: return RIM_TYPEKEYBOARD;
+    case Kind::Other: break;
+  }
+  return RIM_TYPEHID;
+}
+
+UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
+                      std::uint32_t& error) {
+  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  std::vector<ListedDevice> sorted = devices;
+  std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
+  const auto n = static_cast<UINT>(sorted.size());
+  if (list == nullptr) {
+    *count = n;
+    return 0;
+  }
+  if (*count < n) {
+    *count = n;
+    error = kErrorInsufficientBuffer;
+    return kQueryFailed;
+  }
+  for (UINT i = 0; i < n; ++i) {
+    list[i].hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sorted[i].handle));
+    list[i].dwType = TypeOf(sorted[i].kind);
+  }
+  return n;
+}
+
+// ---- Frames -------------------------------------------------------------------
+
+namespace {
+
+std::int32_t Clamp32(std::int64_t v) {
+  return static_cast<std::int32_t>(
+      std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+std::int16_t Clamp16(std::int64_t v) {
+  return static_cast<std::int16_t>(
+      std::clamp<std::int64_t>(v, std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
+}
+
+}  // namespace
+
+FrameTranslator::FrameTranslator(const Caps& caps) : caps_(caps), absolute_(Classify(caps) == Kind::AbsolutePointer) {}
+
+void FrameTranslator::Resync(int x, int y) {
+  dx_ = dy_ = wheel_ = hwheel_ = 0;
+  moved_ = false;
+  buttons_ = 0;
+  x_ = x;
+  y_ = y;
+}
+
+int FrameTranslator::Feed(const Event& e, RAWMOUSE (&out)[kMaxRecords]) {
+  switch (e.type) {
+    case EV_REL:
+      switch (e.code) {
+        case REL_X: dx_ += e.value; break;
+        case REL_Y: dy_ += e.value; break;
+        // A device with the high-resolution wheel reports it in 1/120 notches, as
+        // Windows does, and the notch count besides: take one of the two.
+        case REL_WHEEL: if (!caps_.rel_wheel_hi_res) wheel_ += std::int64_t{e.value} * WHEEL_DELTA; break;
+        case REL_HWHEEL: if (!caps_.rel_hwheel_hi_res) hwheel_ += std::int64_t{e.value} * WHEEL_DELTA; break;
+        case REL_WHEEL_HI_RES: wheel_ += e.value; break;
+        case REL_HWHEEL_HI_RES: hwheel_ += e.value; break;
+        default: break;
+      }
+      return 0;
+    case EV_ABS:
+      if (!absolute_) return 0;
+      if (e.code == ABS_X) x_ = e.value, moved_ = true;
+      if (e.code == ABS_Y) y_ = e.value, moved_ = true;
+      return 0;
+    case EV_KEY:
+      // Autorepeat (2) is not a transition.
+      if (e.code >= BTN_LEFT && e.code <= BTN_EXTRA && (e.value == 0 || e.value == 1)) {
+        buttons_ |= ButtonFlag(static_cast<MouseButton>(e.code - BTN_LEFT), e.value == 1);
+      }
+      return 0;
+    case EV_SYN:
+      if (e.code != SYN_REPORT) return 0;
+      break;
+    default: return 0;
+  }
+
+  const bool motion = absolute_ ? moved_ : (dx_ != 0 || dy_ != 0);
+  int n = 0;
+  if (motion || buttons_ != 0 || wheel_ != 0 || hwheel_ != 0) {
+    RAWMOUSE base{};
+    if (absolute_) {
+      base.usFlags = MOUSE_MOVE_ABSOLUTE;
+      base.lLastX = NormalizeAbsolute(x_, caps_.x.min, caps_.x.max);
+      base.lLastY = NormalizeAbsolute(y_, caps_.y.min, caps_.y.max);
+    }
+    out[0] = base;
+    if (!absolute_) {
+      out[0].lLastX = Clamp32(dx_);
+      out[0].lLastY = Clamp32(dy_);
+    }
+    std::uint16_t flags = buttons_;
+    std::int16_t data = 0;
+    if (wheel_ != 0) {
+      flags |= RI_MOUSE_WHEEL;
+      data = Clamp16(wheel_);
+    } else if (hwheel_ != 0) {
+      flags |= RI_MOUSE_HWHEEL;
+      data = Clamp16(hwheel_);
+    }
+    out[0].ulButtons = PackButtons(flags, data);
+    n = 1;
+    if (wheel_ != 0 && hwheel_ != 0) {
+      out[1] = base;
+      out[1].ulButtons = PackButtons(RI_MOUSE_HWHEEL, Clamp16(hwheel_));
+      n = 2;
+    }
+  }
+  Resync(x_, y_);
+  return n;
+}
+
+// ---- Which service ------------------------------------------------------------
+
+Choice ChooseService(int mice, int readable_mice) {
+  Choice c;
+  c.evdev = readable_mice > 0;
+  if (!c.evdev && mice > 0) {
+    c.remedy =
+        "Velmora: the mice's event devices (/dev/input/event*) cannot be read, so XInput2 is used; to read them "
+        "through evdev, join the input group (sudo usermod -aG input $USER, then log in again) or add a udev "
+        "rule giving them TAG+=\"uaccess\"";
+  }
+  return c;
+}
+
+}  // namespace rawinput::evdev

@@ -1,0 +1,330 @@
+// The Linux stand-in for the raw-input service over the kernel's event devices
+// (libevdev), for where X cannot tell the mice apart. Implements:
+// - the loader (evdev::Load, Proc, LastError; loader_linux.cpp picks this service
+//   when a mouse's node can be read): "user32.dll", the three entry points;
+// - GetRawInputDeviceList: the readable /dev/input/event* nodes in node order,
+//   each under its device number (st_rdev) as its handle;
+// - RegisterRawInputDevices: the XInput2 stand-in's checks; mouse packets start;
+// - GetRawInputData: the packet made from one evdev frame of a mouse, sent to the
+//   form as message 255 while it holds the keyboard focus.
+// Mice are read, never grabbed, in the x11 toolkit's loop (WatchFd); mice that
+// come later are found through inotify on /dev/input.
+#include <dirent.h>
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <strings.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rawinput/evdev/evdev_logic.h"
+#include "rawinput/evdev/services.h"
+#include "rawinput/xi2/xi2_logic.h"
+#include "toolkit/x11/x11_connection.h"
+
+namespace rawinput::evdev {
+
+namespace {
+
+constexpr const char* kDir = "/dev/input";
+// Events read from one device per turn of the loop, so that a flood from one
+// mouse leaves room for the others and the window.
+constexpr int kEventsPerTurn = 512;
+
+struct Device {
+  int number = 0;
+  std::string path;
+  int fd = -1;
+  libevdev* dev = nullptr;
+  std::uint32_t handle = 0;
+  Kind kind = Kind::Other;
+  FrameTranslator frames;
+
+  ~Device() {
+    if (dev) libevdev_free(dev);
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct Service {
+  bool loaded = false;
+  bool mouse_selected = false;
+  std::uint32_t last_error = 0;
+  int inotify = -1;
+  std::vector<std::unique_ptr<Device>> mice;  // open and watched
+  xi2::PacketStore packets;
+};
+
+Service service;
+char user32_module;
+
+// N of "eventN", or -1.
+int NodeNumber(const char* name) {
+  if (std::strncmp(name, "event", 5) != 0 || name[5] == '\0') return -1;
+  char* end = nullptr;
+  const long n = std::strtol(name + 5, &end, 10);
+  return *end == '\0' && n >= 0 && n < 1 << 20 ? static_cast<int>(n) : -1;
+}
+
+std::vector<int> Nodes() {
+  std::vector<int> numbers;
+  if (DIR* dir = opendir(kDir)) {
+    while (const dirent* e = readdir(dir)) {
+      const int n = NodeNumber(e->d_name);
+      if (n >= 0) numbers.push_back(n);
+    }
+    closedir(dir);
+  }
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+std::string PathOf(int number) { return std::string(kDir) + "/event" + std::to_string(number); }
+
+Caps CapsOf(const libevdev* d) {
+  Caps c;
+  c.rel_x = libevdev_has_event_code(d, EV_REL, REL_X);
+  c.rel_y = libevdev_has_event_code(d, EV_REL, REL_Y);
+  c.rel_wheel = libevdev_has_event_code(d, EV_REL, REL_WHEEL);
+  c.rel_wheel_hi_res = libevdev_has_event_code(d, EV_REL, REL_WHEEL_HI_RES);
+  c.rel_hwheel = libevdev_has_event_code(d, EV_REL, REL_HWHEEL);
+  c.rel_hwheel_hi_res = libevdev_has_event_code(d, EV_REL, REL_HWHEEL_HI_RES);
+  c.abs_x = libevdev_has_event_code(d, EV_ABS, ABS_X);
+  c.abs_y = libevdev_has_event_code(d, EV_ABS, ABS_Y);
+  if (c.abs_x) c.x = {libevdev_get_abs_minimum(d, ABS_X), libevdev_get_abs_maximum(d, ABS_X)};
+  if (c.abs_y) c.y = {libevdev_get_abs_minimum(d, ABS_Y), libevdev_get_abs_maximum(d, ABS_Y)};
+  c.left_button = libevdev_has_event_code(d, EV_KEY, BTN_LEFT);
+  c.finger = libevdev_has_event_code(d, EV_KEY, BTN_TOOL_FINGER) || libevdev_has_property(d, INPUT_PROP_POINTER);
+  c.keyboard_keys = true;
+  for (unsigned key = KEY_ESC; key <= KEY_D; ++key) c.keyboard_keys = c.keyboard_keys && libevdev_has_event_code(d, EV_KEY, key);
+  return c;
+}
+
+// A node that cannot be opened still shows its kind in sysfs: a bitmap in hex
+// words of a long each, the highest first.
+bool SysfsBit(int number, const char* file, unsigned bit) {
+  std::ifstream in("/sys/class/input/event" + std::to_string(number) + "/device/" + file);
+  std::vector<unsigned long long> words;
+  std::string word;
+  while (in >> word) words.push_back(std::strtoull(word.c_str(), nullptr, 16));
+  constexpr unsigned kBits = 8 * sizeof(long);
+  const std::size_t from_end = bit / kBits;
+  if (from_end >= words.size()) return false;
+  return (words[words.size() - 1 - from_end] >> (bit % kBits)) & 1u;
+}
+
+Caps SysfsCaps(int number) {
+  Caps c;
+  c.rel_x = SysfsBit(number, "capabilities/rel", REL_X);
+  c.rel_y = SysfsBit(number, "capabilities/rel", REL_Y);
+  c.abs_x = SysfsBit(number, "capabilities/abs", ABS_X);
+  c.abs_y = SysfsBit(number, "capabilities/abs", ABS_Y);
+  c.left_button = SysfsBit(number, "capabilities/key", BTN_LEFT);
+  c.finger = SysfsBit(number, "capabilities/key", BTN_TOOL_FINGER) || SysfsBit(number, "properties", INPUT_PROP_POINTER);
+  return c;
+}
+
+// Opens /dev/input/eventN; null with error set when it cannot be read.
+std::unique_ptr<Device> Open(int number, int& error) {
+  auto d = std::make_unique<Device>();
+  d->number = number;
+  d->path = PathOf(number);
+  d->fd = open(d->path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (d->fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  const int rc = libevdev_new_from_fd(d->fd, &d->dev);
+  if (rc < 0) {
+    d->dev = nullptr;
+    error = -rc;
+    return nullptr;
+  }
+  struct stat st = {};
+  if (stat(d->path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) fstat(d->fd, &st);
+  // The device number names the device while its node exists; 0 is no handle.
+  d->handle = static_cast<std::uint32_t>(st.st_rdev);
+  if (d->handle == 0) d->handle = 0x80000000u | static_cast<std::uint32_t>(number);
+  const Caps caps = CapsOf(d->dev);
+  d->kind = Classify(caps);
+  d->frames = FrameTranslator(caps);
+  d->frames.Resync(libevdev_get_event_value(d->dev, EV_ABS, ABS_X), libevdev_get_event_value(d->dev, EV_ABS, ABS_Y));
+  return d;
+}
+
+Device* OpenMouse(int number);
+
+void CloseMouse(Device* d) {
+  tk::x11::WatchFd(d->fd, nullptr, nullptr);
+  auto& mice = service.mice;
+  mice.erase(std::remove_if(mice.begin(), mice.end(), [&](const auto& m) { return m.get() == d; }), mice.end());
+}
+
+void Deliver(Device& d, const input_event& ev) {
+  RAWMOUSE records[FrameTranslator::kMaxRecords];
+  const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
+  // Like the real service with flags 0: only the window with the focus gets packets.
+  if (n == 0 || !service.mouse_selected || !tk::x11::FormHasFocus()) return;
+  const HANDLE device = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle));
+  for (int i = 0; i < n; ++i) {
+    const HRAWINPUT handle = service.packets.Put(device, records[i]);
+    tk::TMessage message{tk::WM_INPUT, 0, reinterpret_cast<std::intptr_t>(handle), 0};
+    tk::x11::DispatchToForm(message);
+    service.packets.Release();
+  }
+}
+
+void OnReadable(void* context, int) {
+  Device& d = *static_cast<Device*>(context);
+  for (int i = 0; i < kEventsPerTurn; ++i) {
+    input_event ev;
+    int rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
+    if (rc == LIBEVDEV_READ_STATUS_SYNC) {
+      // The kernel's buffer overflowed: libevdev reads the device's state again;
+      // what was lost is not made up.
+      std::fprintf(stderr, "Velmora: %s (%s): events dropped, state read again\n", d.path.c_str(),
+                   libevdev_get_name(d.dev));
+      std::fflush(stderr);
+      do {
+        rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_SYNC, &ev);
+      } while (rc == LIBEVDEV_READ_STATUS_SYNC);
+      d.frames.Resync(libevdev_get_event_value(d.dev, EV_ABS, ABS_X), libevdev_get_event_value(d.dev, EV_ABS, ABS_Y));
+      if (rc == -EAGAIN) continue;
+    }
+    if (rc == -EAGAIN) return;
+    if (rc < 0) {  // ENODEV: unplugged
+      CloseMouse(&d);
+      return;
+    }
+    Deliver(d, ev);
+  }
+}
+
+Device* FindMouse(int number) {
+  for (const auto& m : service.mice) {
+    if (m->number == number) return m.get();
+  }
+  return nullptr;
+}
+
+Device* OpenMouse(int number) {
+  if (Device* d = FindMouse(number)) return d;
+  int error = 0;
+  std::unique_ptr<Device> d = Open(number, error);
+  if (!d || TypeOf(d->kind) != RIM_TYPEMOUSE) return nullptr;
+  Device* raw = d.get();
+  service.mice.push_back(std::move(d));
+  tk::x11::WatchFd(raw->fd, OnReadable, raw);
+  return raw;
+}
+
+void OnDirectory(void*, int fd) {
+  alignas(inotify_event) char buf[4096];
+  for (;;) {
+    const ssize_t len = read(fd, buf, sizeof buf);
+    if (len <= 0) return;
+    for (ssize_t at = 0; at < len;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      const int number = e->len > 0 ? NodeNumber(e->name) : -1;
+      if (number < 0) continue;
+      if (e->mask & IN_DELETE) {
+        if (Device* d = FindMouse(number)) CloseMouse(d);
+      } else {
+        // A new node may be readable only once udev has set its permissions (IN_ATTRIB).
+        OpenMouse(number);
+      }
+    }
+  }
+}
+
+std::vector<ListedDevice> ListDevices() {
+  std::vector<ListedDevice> listed;
+  for (int number : Nodes()) {
+    if (const Device* m = FindMouse(number)) {
+      listed.push_back({number, m->handle, m->kind});
+      continue;
+    }
+    int error = 0;
+    if (const auto d = Open(number, error)) listed.push_back({number, d->handle, d->kind});
+  }
+  return listed;
+}
+
+UINT RAWINPUT_API StandInGetRawInputDeviceList(RAWINPUTDEVICELIST* list, UINT* count, UINT size) {
+  return AnswerDeviceList(ListDevices(), list, count, size, service.last_error);
+}
+
+int RAWINPUT_API StandInRegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
+  const xi2::Registration r = xi2::CheckRegistration(devices, count, size);
+  if (r.error != 0) {
+    service.last_error = r.error;
+    return 0;
+  }
+  if (r.select_mouse || r.remove_mouse) service.mouse_selected = r.select_mouse;
+  return 1;
+}
+
+UINT RAWINPUT_API StandInGetRawInputData(HRAWINPUT input, UINT command, void* data, UINT* size, UINT header_size) {
+  return service.packets.Get(input, command, data, size, header_size, service.last_error);
+}
+
+}  // namespace
+
+Survey Look() {
+  Survey s;
+  for (int number : Nodes()) {
+    int error = 0;
+    const auto d = Open(number, error);
+    const Kind kind = d ? d->kind : Classify(SysfsCaps(number));
+    if (TypeOf(kind) != RIM_TYPEMOUSE) continue;
+    ++s.mice;
+    if (d) ++s.readable_mice;
+  }
+  return s;
+}
+
+void* Load(const char* name) {
+  if (name == nullptr || strcasecmp(name, "user32.dll") != 0) {
+    service.last_error = kErrorModNotFound;
+    return nullptr;
+  }
+  if (!service.loaded) {
+    service.loaded = true;
+    // Watched before the first look, so that no mouse falls between the two.
+    service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (service.inotify >= 0) {
+      if (inotify_add_watch(service.inotify, kDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
+        close(service.inotify);
+        service.inotify = -1;
+      } else {
+        tk::x11::WatchFd(service.inotify, OnDirectory, nullptr);
+      }
+    }
+    for (int number : Nodes()) OpenMouse(number);
+  }
+  return &user32_module;
+}
+
+void* Proc(void* module, const char* name) {
+  if (module != &user32_module || name == nullptr) return nullptr;
+  if (std::strcmp(name, "RegisterRawInputDevices") == 0) return reinterpret_cast<void*>(&StandInRegisterRawInputDevices);
+  if (std::strcmp(name, "GetRawInputData") == 0) return reinterpret_cast<void*>(&StandInGetRawInputData);
+  if (std::strcmp(name, "GetRawInputDeviceList") == 0) return reinterpret_cast<void*>(&StandInGetRawInputDeviceList);
+  return nullptr;
+}
+
+std::uint32_t LastError() { return service.last_error; }
+
+}  // namespace rawinput::evdev
