@@ -2,7 +2,9 @@
 # Multi-mouse end-to-end tests of the Linux program on Xvfb. Three extra master
 # pointers give three XTest slave pointers; the Xvfb mouse is disabled so that
 # they stand at table indices 1 to 3, after the core XTest pointer at index 0.
-# One check runs under a window manager (openbox) that moves the window.
+# One check runs under a window manager (openbox) that moves the window; one runs
+# the program on umockdev's fake event devices, where it picks its evdev service
+# (everywhere else here there is no /dev/input, so it picks XInput2).
 # The flood and fault tests (flood.sh) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
@@ -25,6 +27,11 @@ if setup_server; then
   run_checker close-int
   run_checker close-hup
   run_checker two-copies
+  if ! command -v umockdev-run >/dev/null || ! ldconfig -p | grep -q libumockdev-preload.so.0; then
+    skip "evdev: umockdev is not installed"
+  else
+    run_checker evdev
+  fi
   # Last on this server: a window manager that moves the window with grabs.
   if command -v openbox >/dev/null; then
     openbox --sm-disable >/dev/null 2>&1 &

@@ -6,6 +6,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 source "$root/scripts/lib/xvfb.sh"
 passed=0
 failed=0
+skipped=0
 
 # use_build SETUP_NAME [BUILD_DIR] sets build (default build/linux) and velmora;
 # without that directory nothing can run, so it says so and exits.
@@ -33,7 +34,8 @@ setup_server() {
 }
 
 # The runners' counts: tally echoes a checker's output and counts its PASS and
-# FAIL lines into passed and failed; fail reports one failure of the runner's own.
+# FAIL lines into passed and failed (SKIP lines into skipped); fail and skip report
+# one of the runner's own.
 tally() {
   local line
   while IFS= read -r line; do
@@ -41,18 +43,21 @@ tally() {
     case $line in
       PASS\ *) passed=$((passed + 1)) ;;
       FAIL\ *) failed=$((failed + 1)) ;;
+      SKIP\ *) skipped=$((skipped + 1)) ;;
     esac
   done
 }
 
 fail() { echo "FAIL $1"; failed=$((failed + 1)); }
+skip() { echo "SKIP $1"; skipped=$((skipped + 1)); }
 
 # Stops the server, closes with the counts and exits, non-zero on failure. The
 # runner's directory out is kept for inspection only when something failed.
 finish() {
   stop_xvfb
   [ "$failed" -eq 0 ] || echo "kept for inspection: $out"
-  echo "$passed passed, $failed failed"
+  if [ "$skipped" -gt 0 ]; then echo "$passed passed, $failed failed, $skipped skipped"
+  else echo "$passed passed, $failed failed"; fi
   [ "$failed" -eq 0 ] && rm -rf "$out"
   [ "$failed" -eq 0 ]
   exit $?

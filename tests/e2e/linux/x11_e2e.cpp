@@ -9,6 +9,7 @@
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
 //   velmora_x11_e2e wm-move     VELMORA WORKDIR   moved and resized under a window manager
+//   velmora_x11_e2e evdev       VELMORA WORKDIR   the evdev service on umockdev's fake devices
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
 #include <X11/Xlib.h>
@@ -16,9 +17,14 @@
 #include <X11/extensions/XTest.h>
 #include <signal.h>
 
+#ifdef VELMORA_HAVE_UMOCKDEV
+#include <umockdev.h>
+#endif
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -857,12 +863,281 @@ int RunWindowManager(const std::string& exe, const fs::path& dir) {
   return failures ? 1 : 0;
 }
 
+// ---- The evdev service on fake devices ----------------------------------------------
+
+#ifdef VELMORA_HAVE_UMOCKDEV
+
+// One fake event device: its sysfs and udev description and the answers to the
+// ioctls libevdev asks at open, each of the size it asks for.
+struct FakeDevice {
+  int number;  // /dev/input/eventN, device number 13:64+N
+  std::string name;
+  std::vector<int> ev, keys, rel, abs;
+  std::string events;  // evemu events, replayed from the node's first opening
+
+  std::string Node() const { return "/dev/input/event" + std::to_string(number); }
+  std::string SysPath() const { return "/sys/devices/virtual/input/input" + std::to_string(number); }
+  int Handle() const { return 13 * 256 + 64 + number; }
+};
+
+std::string Hex(const std::vector<unsigned char>& bytes) {
+  std::string s;
+  char b[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(b, sizeof b, "%02X", c);
+    s += b;
+  }
+  return s;
+}
+
+std::vector<unsigned char> Bits(const std::vector<int>& codes, std::size_t size) {
+  std::vector<unsigned char> b(size);
+  for (int c : codes) b[static_cast<std::size_t>(c) / 8] |= static_cast<unsigned char>(1u << (c % 8));
+  return b;
+}
+
+// sysfs's form of a bitmap: hex longs, the highest first.
+std::string SysfsBits(const std::vector<int>& codes) {
+  std::vector<unsigned long long> words(12);
+  for (int c : codes) words[static_cast<std::size_t>(c) / 64] |= 1ull << (c % 64);
+  while (words.size() > 1 && words.back() == 0) words.pop_back();
+  std::string s;
+  char b[20];
+  for (auto it = words.rbegin(); it != words.rend(); ++it) {
+    std::snprintf(b, sizeof b, "%llx", *it);
+    s += (s.empty() ? "" : " ") + std::string(b);
+  }
+  return s;
+}
+
+std::string Description(const FakeDevice& d) {
+  const std::string n = std::to_string(d.number), minor = std::to_string(64 + d.number);
+  return "P: /devices/virtual/input/input" + n + "/event" + n + "\nN: input/event" + n + "\nE: DEVNAME=" + d.Node() +
+         "\nE: MAJOR=13\nE: MINOR=" + minor + "\nE: SUBSYSTEM=input\nA: dev=13:" + minor +
+         "\nL: device=../../input" + n + "\n\nP: /devices/virtual/input/input" + n + "\nE: NAME=\"" + d.name +
+         "\"\nE: SUBSYSTEM=input\nA: name=" + d.name + "\nA: capabilities/ev=" + SysfsBits(d.ev) +
+         "\nA: capabilities/key=" + SysfsBits(d.keys) + "\nA: capabilities/rel=" + SysfsBits(d.rel) +
+         "\nA: capabilities/abs=" + SysfsBits(d.abs) + "\nA: properties=0\n";
+}
+
+std::string IoctlRecord(const FakeDevice& d) {
+  std::vector<unsigned char> name(d.name.begin(), d.name.end());
+  name.resize(255);  // EVIOCGNAME(255)
+  std::string s = "@DEV " + d.Node() + "\n";
+  s += "EVIOCGNAME(0) " + std::to_string(d.name.size() + 1) + " " + Hex(name) + "\n";
+  s += "EVIOCGVERSION 0 01000100\nEVIOCGID 0 0300341278560100\n";
+  s += "EVIOCGBIT(0) 8 " + Hex(Bits(d.ev, 8)) + "\n";
+  s += "EVIOCGBIT(1) 96 " + Hex(Bits(d.keys, 96)) + "\n";
+  s += "EVIOCGBIT(2) 8 " + Hex(Bits(d.rel, 8)) + "\n";
+  s += "EVIOCGBIT(3) 8 " + Hex(Bits(d.abs, 8)) + "\n";
+  for (const char* other : {"EVIOCGBIT(4) 8 ", "EVIOCGBIT(5) 8 ", "EVIOCGBIT(17) 8 ", "EVIOCGBIT(18) 8 "}) {
+    s += other + Hex(std::vector<unsigned char>(8)) + "\n";
+  }
+  s += "EVIOCGBIT(21) 16 " + Hex(std::vector<unsigned char>(16)) + "\n";
+  s += "EVIOCGKEY(0) 96 " + Hex(std::vector<unsigned char>(96)) + "\n";
+  s += "EVIOCGLED(0) 8 " + Hex(std::vector<unsigned char>(8)) + "\nEVIOCGSW(0) 8 " + Hex(std::vector<unsigned char>(8)) + "\n";
+  s += "EVIOCGPROP(0) 8 " + Hex(std::vector<unsigned char>(8)) + "\n";
+  // input_absinfo: value 0, minimum 0, maximum 32767.
+  for (int a : d.abs) s += (a == 0 ? std::string("EVIOCGABS") : "EVIOCGABS(" + std::to_string(a) + ")") +
+                           " 0 0000000000000000FF7F0000000000000000000000000000\n";
+  return s;
+}
+
+constexpr int kEvSyn = 0, kEvKey = 1, kEvRel = 2, kEvAbs = 3;
+constexpr int kBtnLeft = 0x110, kBtnRight = 0x111, kBtnMiddle = 0x112, kBtnSide = 0x113, kBtnExtra = 0x114;
+constexpr int kRelX = 0, kRelY = 1, kRelHwheel = 6, kRelWheel = 8, kRelWheelHiRes = 11, kRelHwheelHiRes = 12;
+
+std::string Record(int index, std::uint16_t flags, std::uint16_t button_flags, std::uint16_t data, int x, int y) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x usButtonData=%04x ulRawButtons=0000 "
+                "lLastX=%04x lLastY=%04x ulExtraInformation=0000",
+                index, flags, static_cast<unsigned>(button_flags | (static_cast<std::uint32_t>(data) << 16)),
+                button_flags, data, static_cast<unsigned>(x), static_cast<unsigned>(y));
+  return buf;
+}
+
+// The records of one table index among lines, in order.
+Lines RecordsOf(const Lines& lines, int index) {
+  const std::string head = "Mouse: num " + std::to_string(index) + ",";
+  Lines out;
+  for (const std::string& l : lines) {
+    if (l.starts_with(head)) out.push_back(l);
+  }
+  return out;
+}
+
+struct Testbed {
+  UMockdevTestbed* bed = umockdev_testbed_new();
+  fs::path dir;
+  ~Testbed() { g_object_unref(bed); }
+
+  bool Add(const FakeDevice& d) {
+    GError* error = nullptr;
+    const fs::path ioctl = dir / ("event" + std::to_string(d.number) + ".ioctl");
+    const fs::path events = dir / ("event" + std::to_string(d.number) + ".events");
+    std::ofstream(ioctl) << IoctlRecord(d);
+    std::ofstream(events) << "E: 0.100000 0000 0000 0\n" << d.events;
+    bool ok = umockdev_testbed_add_from_string(bed, Description(d).c_str(), &error) &&
+              umockdev_testbed_load_ioctl(bed, d.Node().c_str(), ioctl.c_str(), &error) &&
+              umockdev_testbed_load_evemu_events(bed, d.Node().c_str(), events.c_str(), &error);
+    if (error) {
+      std::fprintf(stderr, "umockdev: %s\n", error->message);
+      g_error_free(error);
+    }
+    // The node is a link that umockdev makes before the device answers its ioctls;
+    // moved away and back, it comes again once it does, as udev's rename would.
+    gchar* root = umockdev_testbed_get_root_dir(bed);
+    const std::string node = root + d.Node();
+    g_free(root);
+    std::error_code ec;
+    fs::rename(node, node + ".new", ec);
+    if (!ec) fs::rename(node + ".new", node, ec);
+    return ok && !ec;
+  }
+};
+
+int RunEvdev(const std::string& exe, const fs::path& dir) {
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  fs::create_directories(dir / "bed");
+  Testbed bed;
+  bed.dir = dir / "bed";
+  // The replay starts at the node's first opening with its first event, here an
+  // empty frame, so the others come seconds later, once the window has the focus.
+  // Sub-second parts have no leading zeros: umockdev reads those wrongly.
+  const std::vector<FakeDevice> devices = {
+      {1, "Velmora fake mouse A", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft, kBtnRight, kBtnMiddle}, {kRelX, kRelY, kRelWheel}, {},
+       "E: 3.100000 0002 0000 5\nE: 3.100000 0002 0001 -3\nE: 3.100000 0000 0000 0\n"},
+      {2, "Velmora fake mouse B", {kEvSyn, kEvKey, kEvRel},
+       {kBtnLeft, kBtnRight, kBtnMiddle, kBtnSide, kBtnExtra}, {kRelX, kRelY, kRelWheel, kRelHwheel}, {},
+       "E: 3.200000 0001 0110 1\nE: 3.200000 0002 0000 2\nE: 3.200000 0000 0000 0\n"
+       "E: 3.300000 0001 0110 0\nE: 3.300000 0000 0000 0\n"
+       "E: 3.400000 0002 0008 -1\nE: 3.400000 0000 0000 0\n"
+       // A frame cut short by SYN_DROPPED makes no packet.
+       "E: 3.450000 0002 0000 9\nE: 3.450000 0000 0003 0\n"
+       "E: 3.500000 0001 0111 1\nE: 3.500000 0001 0112 1\nE: 3.500000 0000 0000 0\n"},
+      {3, "Velmora fake mouse C", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft, kBtnRight, kBtnSide, kBtnExtra},
+       {kRelX, kRelY, kRelWheel, kRelHwheel, kRelWheelHiRes, kRelHwheelHiRes}, {},
+       "E: 3.200000 0002 000b 60\nE: 3.200000 0000 0000 0\n"
+       "E: 3.300000 0001 0113 1\nE: 3.300000 0002 0001 4\nE: 3.300000 0000 0000 0\n"
+       "E: 3.400000 0001 0114 0\nE: 3.400000 0002 0006 1\nE: 3.400000 0002 000c 120\nE: 3.400000 0000 0000 0\n"},
+      {4, "Velmora fake keyboard", {kEvSyn, kEvKey}, {}, {}, {},
+       "E: 3.200000 0001 001e 1\nE: 3.200000 0000 0000 0\nE: 3.300000 0001 001e 0\nE: 3.300000 0000 0000 0\n"},
+      {5, "Velmora fake tablet", {kEvSyn, kEvKey, kEvAbs}, {kBtnLeft, kBtnRight}, {}, {0, 1},
+       "E: 3.600000 0003 0000 16384\nE: 3.600000 0003 0001 32767\nE: 3.600000 0000 0000 0\n"
+       "E: 3.700000 0001 0111 1\nE: 3.700000 0000 0000 0\n"},
+  };
+  std::vector<FakeDevice> all = devices;
+  for (int k = 1; k < 120; ++k) all[3].keys.push_back(k);  // a keyboard's keys
+  bool ok = true;
+  for (const FakeDevice& d : all) ok = bed.Add(d) && ok;
+  Check("evdev: umockdev holds the fake devices", ok);
+
+  // The program, and it alone, runs on the fake devices.
+  const char* old_preload = std::getenv("LD_PRELOAD");
+  const std::string preload = std::string("libumockdev-preload.so.0") + (old_preload ? std::string(" ") + old_preload : "");
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  Session s(x);
+  const bool started = s.Start(exe, dir);
+  if (old_preload) {
+    setenv("LD_PRELOAD", old_preload, 1);
+  } else {
+    unsetenv("LD_PRELOAD");
+  }
+  if (!started || !WaitFor([&] { return s.Focused(); })) {
+    Check("evdev: program starts", false, s.program.Describe());
+    s.program.Kill();
+    return 1;
+  }
+
+  // Device list and table: the nodes in order, handles their device numbers.
+  Lines expected_list;
+  const char* words[] = {"Mouse", "Mouse", "Mouse", "Keyboard", "Mouse"};
+  int mice = 0;
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const std::string handle = std::to_string(devices[i].Handle());
+    expected_list.push_back(std::to_string(i) + " " + handle + "  " + words[i]);
+    if (std::string(words[i]) == "Mouse") expected_list.push_back("Amouse[" + std::to_string(mice++) + "] = " + handle);
+  }
+  const Lines memo = s.Memo();
+  const Lines head(memo.begin(), memo.begin() + static_cast<long>(std::min(memo.size(), expected_list.size())));
+  Check("evdev: the event devices are listed in node order under their device numbers, the mice in the table",
+        head == expected_list, "got " + Join(head));
+
+  const Lines expected_records = {
+      Record(0, 0, 0, 0, 5, -3),
+      Record(1, 0, 0x0001, 0, 2, 0),
+      Record(1, 0, 0x0002, 0, 0, 0),
+      Record(1, 0, 0x0400, 0xff88, 0, 0),
+      Record(1, 0, 0x0004 | 0x0010, 0, 0, 0),
+      Record(2, 0, 0x0400, 60, 0, 0),
+      Record(2, 0, 0x0040, 0, 0, 4),
+      Record(2, 0, 0x0200 | 0x0800, 120, 0, 0),
+      Record(3, 1, 0, 0, 32769, 65535),
+      Record(3, 1, 0x0004, 0, 32769, 65535),
+  };
+  s.WaitRecords(expected_records.size());
+  // Each device's packets keep their order; between devices the order is the replay's.
+  const Lines shown = s.Records();
+  for (int index = 0; index < 4; ++index) {
+    const char* what[] = {"evdev: mouse A's frame is one relative motion (num 0)",
+                          "evdev: mouse B's left button, motion, wheel, right and middle; none for a frame cut by dropped events (num 1)",
+                          "evdev: mouse C's high-resolution wheels, side and extra buttons (num 2)",
+                          "evdev: the tablet's absolute position on 0..65535, with its button (num 3)"};
+    Check(what[index], RecordsOf(shown, index) == RecordsOf(expected_records, index),
+          "got " + Join(RecordsOf(shown, index)));
+  }
+  Check("evdev: no record from the keyboard, none left over", shown.size() == expected_records.size(),
+        std::to_string(shown.size()) + " records");
+  Check("evdev: tracks 1 and 2 follow mice B and C", s.Label("Label3") == "X = 122 , Y = 120" &&
+        s.Label("Label4") == "X = 150 , Y = 154", s.Label("Label3") + " | " + s.Label("Label4"));
+
+  // Plugged in while running: read, outside the table; unplugged: let go quietly.
+  FakeDevice late = {6, "Velmora fake mouse D", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft}, {kRelX, kRelY}, {},
+                     "E: 1.100000 0002 0000 7\nE: 1.100000 0002 0001 7\nE: 1.100000 0000 0000 0\n"
+                     "E: 2.100000 0002 0000 -1\nE: 2.100000 0000 0000 0\n"};
+  Check("evdev: a mouse plugged in", bed.Add(late));
+  umockdev_testbed_remove_device(bed.bed, devices[0].SysPath().c_str());
+  const Lines after = s.WaitRecords(expected_records.size() + 2);
+  const Lines late_records = RecordsOf(after, -1);
+  Check("evdev: a mouse plugged in while running is read, as num -1",
+        late_records == (Lines{Record(-1, 0, 0, 0, 7, 7), Record(-1, 0, 0, 0, -1, 0)}), "got " + Join(late_records));
+
+  const Lines final_shown = s.Records();
+  s.Close(SIGTERM);
+  s.program.WaitExit(5);
+  Check("evdev: SIGTERM ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  CheckLogMatchesMemo("evdev: log.txt holds every record shown after SIGTERM", s.program, final_shown);
+  // One line for the dropped events, naming the device; nothing for the unplugged mouse.
+  const std::string err_text = ReadFile(s.program.outdir / "stderr.txt");
+  const Lines err = Split(err_text, "\n");
+  Check("evdev: dropped events give one line on stderr naming the device, an unplugged mouse none",
+        err.size() == 1 && err_text.ends_with("\n") && err[0].find("/dev/input/event2") != std::string::npos &&
+            err[0].find("Velmora fake mouse B") != std::string::npos,
+        "'" + Join(err) + "'");
+  s.program.Kill();
+  return failures ? 1 : 0;
+}
+
+#else
+
+int RunEvdev(const std::string&, const fs::path&) {
+  std::printf("SKIP evdev: built without libumockdev\n");
+  return 0;
+}
+
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|server-loss VELMORA WORKDIR "
+                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|evdev|server-loss VELMORA WORKDIR "
                  "[XVFB_PID]\n",
                  argv[0]);
     return 2;
@@ -872,6 +1147,7 @@ int main(int argc, char** argv) {
   if (mode == "close-wm" || mode == "close-int" || mode == "close-hup") return RunClose(mode, argv[2], argv[3], 0);
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
+  if (mode == "evdev") return RunEvdev(argv[2], argv[3]);
   if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
