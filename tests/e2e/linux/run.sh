@@ -4,7 +4,8 @@
 # they stand at table indices 1 to 3, after the core XTest pointer at index 0.
 # One check runs under a window manager (openbox) that moves the window; one runs
 # the program on umockdev's fake event devices, where it picks its evdev service
-# (everywhere else here there is no /dev/input, so it picks XInput2).
+# (everywhere else here there is no /dev/input, so it picks XInput2), and one where
+# the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
@@ -31,6 +32,7 @@ if setup_server; then
     skip "evdev: umockdev is not installed"
   else
     run_checker evdev
+    run_checker evdev-denied
   fi
   # Last on this server: a window manager that moves the window with grabs.
   if command -v openbox >/dev/null; then

@@ -10,12 +10,14 @@
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
 //   velmora_x11_e2e wm-move     VELMORA WORKDIR   moved and resized under a window manager
 //   velmora_x11_e2e evdev       VELMORA WORKDIR   the evdev service on umockdev's fake devices
+//   velmora_x11_e2e evdev-denied VELMORA WORKDIR  a mouse node the user cannot read: XInput2
 //
 // Prints "PASS name" or "FAIL name: detail" per check; exits 1 if any failed.
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/extensions/XTest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #ifdef VELMORA_HAVE_UMOCKDEV
 #include <umockdev.h>
@@ -997,6 +999,20 @@ struct Testbed {
   }
 };
 
+// The program, and it alone, runs on the testbed's fake devices.
+bool StartOnFakeDevices(Session& s, const std::string& exe, const fs::path& dir) {
+  const char* old_preload = std::getenv("LD_PRELOAD");
+  const std::string preload = std::string("libumockdev-preload.so.0") + (old_preload ? std::string(" ") + old_preload : "");
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  const bool started = s.Start(exe, dir);
+  if (old_preload) {
+    setenv("LD_PRELOAD", old_preload, 1);
+  } else {
+    unsetenv("LD_PRELOAD");
+  }
+  return started;
+}
+
 int RunEvdev(const std::string& exe, const fs::path& dir) {
   Screen x;
   if (!x.Open()) {
@@ -1037,18 +1053,8 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
   for (const FakeDevice& d : all) ok = bed.Add(d) && ok;
   Check("evdev: umockdev holds the fake devices", ok);
 
-  // The program, and it alone, runs on the fake devices.
-  const char* old_preload = std::getenv("LD_PRELOAD");
-  const std::string preload = std::string("libumockdev-preload.so.0") + (old_preload ? std::string(" ") + old_preload : "");
-  setenv("LD_PRELOAD", preload.c_str(), 1);
   Session s(x);
-  const bool started = s.Start(exe, dir);
-  if (old_preload) {
-    setenv("LD_PRELOAD", old_preload, 1);
-  } else {
-    unsetenv("LD_PRELOAD");
-  }
-  if (!started || !WaitFor([&] { return s.Focused(); })) {
+  if (!StartOnFakeDevices(s, exe, dir) || !WaitFor([&] { return s.Focused(); })) {
     Check("evdev: program starts", false, s.program.Describe());
     s.program.Kill();
     return 1;
@@ -1123,10 +1129,75 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
   return failures ? 1 : 0;
 }
 
+// A mouse whose node the user cannot read: XInput2 as before, and one line on
+// stderr that says how to get evdev. Root runs the program as nobody for this.
+int RunEvdevDenied(const std::string& exe, const fs::path& dir) {
+  if (geteuid() != 0) {
+    std::printf("SKIP evdev-denied: needs root, to run the program as another user\n");
+    return 0;
+  }
+  Screen x;
+  if (!x.Open()) {
+    Check("connect to the X server", false, "no display");
+    return 1;
+  }
+  fs::create_directories(dir / "bed");
+  Testbed bed;
+  bed.dir = dir / "bed";
+  const FakeDevice mouse = {1, "Velmora fake mouse A", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft}, {kRelX, kRelY}, {}, ""};
+  const bool added = bed.Add(mouse);
+  // Everything readable to the other user but the device itself (a link to a pty).
+  gchar* root = umockdev_testbed_get_root_dir(bed.bed);
+  const fs::path node = fs::path(root) / ("dev/input/event" + std::to_string(mouse.number));
+  g_free(root);
+  std::error_code ec;
+  for (const auto& e : fs::recursive_directory_iterator(node.parent_path().parent_path().parent_path(), ec)) {
+    if (!e.is_symlink()) fs::permissions(e.path(), fs::perms::all, fs::perm_options::add, ec);
+  }
+  fs::permissions(node.parent_path().parent_path().parent_path(), fs::perms::all, fs::perm_options::add, ec);
+  fs::permissions(node, fs::perms::none, ec);  // follows the link
+  fs::permissions(dir, fs::perms::all, fs::perm_options::add, ec);
+  const fs::path wrapper = dir / "as-nobody.sh";
+  std::ofstream(wrapper) << "#!/bin/sh\nexec setpriv --reuid=65534 --regid=65534 --clear-groups '" << exe << "'\n";
+  fs::permissions(wrapper, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec, ec);
+  Check("evdev-denied: umockdev holds an unreadable fake mouse", added && !ec, ec.message());
+
+  Session s(x);
+  if (!StartOnFakeDevices(s, wrapper.string(), dir) || !WaitFor([&] { return s.Focused(); })) {
+    Check("evdev-denied: program starts", false, s.program.Describe());
+    s.program.Kill();
+    return 1;
+  }
+  const Expected expected = ExpectedDevices(x.display());
+  Lines head;
+  WaitFor([&] {
+    const Lines memo = s.Memo();
+    head.assign(memo.begin(), memo.begin() + static_cast<long>(std::min(memo.size(), expected.lines.size())));
+    return head == expected.lines;
+  });
+  Check("evdev-denied: the XInput2 service runs, with the X server's devices", head == expected.lines,
+        "got " + Join(head));
+  s.Close(SIGTERM);
+  s.program.WaitExit(5);
+  Check("evdev-denied: SIGTERM ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  const std::string err = ReadFile(s.program.outdir / "stderr.txt");
+  Check("evdev-denied: one line on stderr names the input group and a udev uaccess rule",
+        Split(err, "\n").size() == 1 && err.ends_with("\n") && err.find("input group") != std::string::npos &&
+            err.find("uaccess") != std::string::npos,
+        "'" + err + "'");
+  s.program.Kill();
+  return failures ? 1 : 0;
+}
+
 #else
 
 int RunEvdev(const std::string&, const fs::path&) {
   std::printf("SKIP evdev: built without libumockdev\n");
+  return 0;
+}
+
+int RunEvdevDenied(const std::string&, const fs::path&) {
+  std::printf("SKIP evdev-denied: built without libumockdev\n");
   return 0;
 }
 
@@ -1137,7 +1208,7 @@ int RunEvdev(const std::string&, const fs::path&) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|evdev|server-loss VELMORA WORKDIR "
+                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|evdev|evdev-denied|server-loss VELMORA WORKDIR "
                  "[XVFB_PID]\n",
                  argv[0]);
     return 2;
@@ -1148,6 +1219,7 @@ int main(int argc, char** argv) {
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
   if (mode == "evdev") return RunEvdev(argv[2], argv[3]);
+  if (mode == "evdev-denied") return RunEvdevDenied(argv[2], argv[3]);
   if (mode == "server-loss" && argc >= 5) return RunClose(mode, argv[2], argv[3], static_cast<pid_t>(std::atoi(argv[4])));
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;
