@@ -1107,11 +1107,29 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
                      "E: 1.100000 0002 0000 7\nE: 1.100000 0002 0001 7\nE: 1.100000 0000 0000 0\n"
                      "E: 2.100000 0002 0000 -1\nE: 2.100000 0000 0000 0\n"};
   Check("evdev: a mouse plugged in", bed.Add(late));
+  // The node is a link to a pty; the program holds the pty while it reads the mouse.
+  gchar* root = umockdev_testbed_get_root_dir(bed.bed);
+  const fs::path node_a = std::string(root) + devices[0].Node();
+  g_free(root);
+  std::error_code ec;
+  const fs::path pty_a = fs::read_symlink(node_a, ec);
+  const auto holds = [&](const fs::path& target) {
+    std::error_code e;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(s.program.pid) + "/fd", e)) {
+      if (fs::read_symlink(fd.path(), e) == target) return true;
+    }
+    return false;
+  };
+  const bool held = !ec && holds(pty_a);
+  // umockdev leaves the node behind; the kernel would not.
   umockdev_testbed_remove_device(bed.bed, devices[0].SysPath().c_str());
+  fs::remove(node_a, ec);
   const Lines after = s.WaitRecords(expected_records.size() + 2);
   const Lines late_records = RecordsOf(after, -1);
   Check("evdev: a mouse plugged in while running is read, as num -1",
         late_records == (Lines{Record(-1, 0, 0, 0, 7, 7), Record(-1, 0, 0, 0, -1, 0)}), "got " + Join(late_records));
+  Check("evdev: an unplugged mouse's node is closed", held && !holds(pty_a),
+        pty_a.string() + (held ? " still open" : " was not open before"));
 
   const Lines final_shown = s.Records();
   s.Close(SIGTERM);
