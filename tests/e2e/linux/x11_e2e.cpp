@@ -1041,14 +1041,16 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
        "E: 3.200000 0002 000b 60\nE: 3.200000 0000 0000 0\n"
        "E: 3.300000 0001 0113 1\nE: 3.300000 0002 0001 4\nE: 3.300000 0000 0000 0\n"
        "E: 3.400000 0001 0114 0\nE: 3.400000 0002 0006 1\nE: 3.400000 0002 000c 120\nE: 3.400000 0000 0000 0\n"},
-      {4, "Velmora fake keyboard", {kEvSyn, kEvKey}, {}, {}, {},
+      {4, "Velmora fake mouse E", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft}, {kRelX, kRelY}, {},
+       "E: 3.250000 0002 0000 40\nE: 3.250000 0002 0001 60\nE: 3.250000 0000 0000 0\n"},
+      {5, "Velmora fake keyboard", {kEvSyn, kEvKey}, {}, {}, {},
        "E: 3.200000 0001 001e 1\nE: 3.200000 0000 0000 0\nE: 3.300000 0001 001e 0\nE: 3.300000 0000 0000 0\n"},
-      {5, "Velmora fake tablet", {kEvSyn, kEvKey, kEvAbs}, {kBtnLeft, kBtnRight}, {}, {0, 1},
+      {6, "Velmora fake tablet", {kEvSyn, kEvKey, kEvAbs}, {kBtnLeft, kBtnRight}, {}, {0, 1},
        "E: 3.600000 0003 0000 16384\nE: 3.600000 0003 0001 32767\nE: 3.600000 0000 0000 0\n"
        "E: 3.700000 0001 0111 1\nE: 3.700000 0000 0000 0\n"},
   };
   std::vector<FakeDevice> all = devices;
-  for (int k = 1; k < 120; ++k) all[3].keys.push_back(k);  // a keyboard's keys
+  for (int k = 1; k < 120; ++k) all[4].keys.push_back(k);  // a keyboard's keys
   bool ok = true;
   for (const FakeDevice& d : all) ok = bed.Add(d) && ok;
   Check("evdev: umockdev holds the fake devices", ok);
@@ -1062,7 +1064,7 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
 
   // Device list and table: the nodes in order, handles their device numbers.
   Lines expected_list;
-  const char* words[] = {"Mouse", "Mouse", "Mouse", "Keyboard", "Mouse"};
+  const char* words[] = {"Mouse", "Mouse", "Mouse", "Mouse", "Keyboard", "Mouse"};
   int mice = 0;
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const std::string handle = std::to_string(devices[i].Handle());
@@ -1083,27 +1085,35 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
       Record(2, 0, 0x0400, 60, 0, 0),
       Record(2, 0, 0x0040, 0, 0, 4),
       Record(2, 0, 0x0200 | 0x0800, 120, 0, 0),
-      Record(3, 1, 0, 0, 32769, 65535),
-      Record(3, 1, 0x0004, 0, 32769, 65535),
+      Record(3, 0, 0, 0, 40, 60),
+      Record(4, 1, 0, 0, 32769, 65535),
+      Record(4, 1, 0x0004, 0, 32769, 65535),
   };
   s.WaitRecords(expected_records.size());
   // Each device's packets keep their order; between devices the order is the replay's.
   const Lines shown = s.Records();
-  for (int index = 0; index < 4; ++index) {
+  for (int index = 0; index < 5; ++index) {
     const char* what[] = {"evdev: mouse A's frame is one relative motion (num 0)",
                           "evdev: mouse B's left button, motion, wheel, right and middle; none for a frame cut by dropped events (num 1)",
                           "evdev: mouse C's high-resolution wheels, side and extra buttons (num 2)",
-                          "evdev: the tablet's absolute position on 0..65535, with its button (num 3)"};
+                          "evdev: mouse E's motion (num 3)",
+                          "evdev: the tablet's absolute position on 0..65535, with its button (num 4)"};
     Check(what[index], RecordsOf(shown, index) == RecordsOf(expected_records, index),
           "got " + Join(RecordsOf(shown, index)));
   }
   Check("evdev: no record from the keyboard, none left over", shown.size() == expected_records.size(),
         std::to_string(shown.size()) + " records");
-  Check("evdev: tracks 1 and 2 follow mice B and C", s.Label("Label3") == "X = 122 , Y = 120" &&
-        s.Label("Label4") == "X = 150 , Y = 154", s.Label("Label3") + " | " + s.Label("Label4"));
+  Check("evdev: tracks 1 to 3 follow mice B, C and E", s.Label("Label3") == "X = 122 , Y = 120" &&
+        s.Label("Label4") == "X = 150 , Y = 154" && s.Label("Label5") == "X = 140 , Y = 160",
+        s.Label("Label3") + " | " + s.Label("Label4") + " | " + s.Label("Label5"));
+  // Track 3's trail, from (100, 100) to (140, 160), runs through (120, 130) in red.
+  const std::uint32_t trail = s.x.Rgb(s.form, 120, 130);
+  char rgb[16];
+  std::snprintf(rgb, sizeof rgb, "%06x", trail);
+  Check("evdev: track 3's trail is drawn in red", trail == 0xFF0000, rgb);
 
   // Plugged in while running: read, outside the table; unplugged: let go quietly.
-  FakeDevice late = {6, "Velmora fake mouse D", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft}, {kRelX, kRelY}, {},
+  FakeDevice late = {7, "Velmora fake mouse D", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft}, {kRelX, kRelY}, {},
                      "E: 1.100000 0002 0000 7\nE: 1.100000 0002 0001 7\nE: 1.100000 0000 0000 0\n"
                      "E: 2.100000 0002 0000 -1\nE: 2.100000 0000 0000 0\n"};
   Check("evdev: a mouse plugged in", bed.Add(late));
