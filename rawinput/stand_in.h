@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "rawinput/records.h"
 
@@ -22,6 +23,28 @@ constexpr std::uint32_t kErrorInvalidFlags = 0x3EC;
 
 constexpr UINT RID_HEADER = 0x10000005;
 constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;
+
+// The device-list query as the service answers it: the count with a null list,
+// the entries when there is room, else the count and a failure.
+inline UINT AnswerList(const std::vector<RAWINPUTDEVICELIST>& entries, RAWINPUTDEVICELIST* list, UINT* count,
+                       UINT size, std::uint32_t& error) {
+  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  const auto n = static_cast<UINT>(entries.size());
+  if (list == nullptr) {
+    *count = n;
+    return 0;
+  }
+  if (*count < n) {
+    *count = n;
+    error = kErrorInsufficientBuffer;
+    return kQueryFailed;
+  }
+  std::copy(entries.begin(), entries.end(), list);
+  return n;
+}
 
 // Windows' mouse button flags.
 constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;

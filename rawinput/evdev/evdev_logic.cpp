@@ -28,27 +28,14 @@ UINT TypeOf(Kind kind) {
 
 UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
                       std::uint32_t& error) {
-  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
-    error = kErrorInvalidParameter;
-    return kQueryFailed;
-  }
   std::vector<ListedDevice> sorted = devices;
   std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
-  const auto n = static_cast<UINT>(sorted.size());
-  if (list == nullptr) {
-    *count = n;
-    return 0;
+  std::vector<RAWINPUTDEVICELIST> entries(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    entries[i].hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sorted[i].handle));
+    entries[i].dwType = TypeOf(sorted[i].kind);
   }
-  if (*count < n) {
-    *count = n;
-    error = kErrorInsufficientBuffer;
-    return kQueryFailed;
-  }
-  for (UINT i = 0; i < n; ++i) {
-    list[i].hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sorted[i].handle));
-    list[i].dwType = TypeOf(sorted[i].kind);
-  }
-  return n;
+  return AnswerList(entries, list, count, size, error);
 }
 
 // ---- Frames -------------------------------------------------------------------

@@ -27,10 +27,6 @@ int DeviceType(const DeviceInfo& device) {
 
 UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
                       std::uint32_t& error) {
-  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
-    error = kErrorInvalidParameter;
-    return kQueryFailed;
-  }
   std::vector<std::pair<int, RAWINPUTDEVICELIST>> listed;  // by id
   listed.reserve(devices.size());
   for (const DeviceInfo& d : devices) {
@@ -42,18 +38,10 @@ UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST
     listed.emplace_back(d.id, entry);
   }
   std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  const auto n = static_cast<UINT>(listed.size());
-  if (list == nullptr) {
-    *count = n;
-    return 0;
-  }
-  if (*count < n) {
-    *count = n;
-    error = kErrorInsufficientBuffer;
-    return kQueryFailed;
-  }
-  for (UINT i = 0; i < n; ++i) list[i] = listed[i].second;
-  return n;
+  std::vector<RAWINPUTDEVICELIST> entries;
+  entries.reserve(listed.size());
+  for (const auto& l : listed) entries.push_back(l.second);
+  return AnswerList(entries, list, count, size, error);
 }
 
 void DeviceHandles::Arrived(int id) {

@@ -224,22 +224,22 @@ void Win32Backend::PaintPanel(HWND hwnd, const TMemo& memo) {
   HGDIOBJ old_font = ::SelectObject(dc, font_);
 
   const int width = static_cast<int>(client.right) - 2 * kPanelMargin;
-  struct Shown { const String* line; int height; };
+  struct Shown { String text; int height; };
   std::vector<Shown> shown;
   int total = 0;
   const auto& lines = memo.Lines();
   for (auto it = lines.rbegin(); it != lines.rend() && total < client.bottom; ++it) {
-    const String text = ShownLine(*it);
+    Shown line{ShownLine(*it), 0};
     RECT r = {0, 0, width, 0};
-    ::DrawTextA(dc, text.empty() ? " " : text.c_str(), -1, &r, kTextFlags | DT_CALCRECT);
-    shown.push_back({&*it, r.bottom - r.top});
-    total += r.bottom - r.top;
+    ::DrawTextA(dc, line.text.empty() ? " " : line.text.c_str(), -1, &r, kTextFlags | DT_CALCRECT);
+    line.height = r.bottom - r.top;
+    total += line.height;
+    shown.push_back(std::move(line));
   }
   int y = std::min(0, static_cast<int>(client.bottom) - total);
   for (auto it = shown.rbegin(); it != shown.rend(); ++it) {
     RECT r = {kPanelMargin, y, kPanelMargin + width, y + it->height};
-    const String text = ShownLine(*it->line);
-    ::DrawTextA(dc, text.c_str(), -1, &r, kTextFlags);
+    ::DrawTextA(dc, it->text.c_str(), -1, &r, kTextFlags);
     y += it->height;
   }
   ::SelectObject(dc, old_font);

@@ -206,6 +206,13 @@ void CheckLogMatchesMemo(const std::string& name, Program& program, const Lines&
   Check(name, logged == shown && !shown.empty(), detail);
 }
 
+// Every mode starts here: false, with a failed check, when there is no display.
+bool Connect(Screen& x) {
+  const bool open = x.Open();
+  if (!open) Check("connect to the X server", false, "no display");
+  return open;
+}
+
 struct Segment {
   int x, y;
 };
@@ -366,10 +373,7 @@ void CheckFormFont(Screen& x) {
 
 int RunSession(const std::string& exe, const fs::path& dir) {
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   Session s(x);
   const bool started = s.Start(exe, dir);
   Check("window appears", started, s.program.Describe());
@@ -638,10 +642,7 @@ Lines DriveSome(Session& s, int count) {
 
 int RunClose(const std::string& mode, const std::string& exe, const fs::path& dir, pid_t xvfb) {
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   Session s(x);
   if (!s.Start(exe, dir) || !WaitFor([&] { return s.Focused(); })) {
     Check(mode + ": program starts", false, s.program.Describe());
@@ -688,10 +689,7 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
 int RunTwoCopies(const std::string& exe, const fs::path& dir) {
   const std::string mode = "two copies in one folder";
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   fs::create_directories(dir / "a");
   fs::create_directories(dir / "b");
   Session a(x), b(x);
@@ -742,10 +740,7 @@ int RunTwoCopies(const std::string& exe, const fs::path& dir) {
 int RunWindowManager(const std::string& exe, const fs::path& dir) {
   const std::string mode = "under a window manager";
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   Display* d = x.display();
   const Atom wm_check = XInternAtom(d, "_NET_SUPPORTING_WM_CHECK", False);
   Session s(x);
@@ -1015,10 +1010,7 @@ bool StartOnFakeDevices(Session& s, const std::string& exe, const fs::path& dir)
 
 int RunEvdev(const std::string& exe, const fs::path& dir) {
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   fs::create_directories(dir / "bed");
   Testbed bed;
   bed.dir = dir / "bed";
@@ -1165,10 +1157,7 @@ int RunEvdevDenied(const std::string& exe, const fs::path& dir) {
     return 0;
   }
   Screen x;
-  if (!x.Open()) {
-    Check("connect to the X server", false, "no display");
-    return 1;
-  }
+  if (!Connect(x)) return 1;
   fs::create_directories(dir / "bed");
   Testbed bed;
   bed.dir = dir / "bed";
