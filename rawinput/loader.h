@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+#include "rawinput/records.h"
 
 namespace rawinput {
 
@@ -14,6 +17,16 @@ void* LoadLibraryA(const char* name);
 void* GetProcAddress(void* module, const char* name);
 // Failure code of the last call that failed.
 std::uint32_t GetLastError();
+
+// When the packet under handle came, in microseconds since the program started, on
+// the service's clock; asked right after the packet is fetched.
+std::int64_t PacketTime(HRAWINPUT handle);
+// The resolution of PacketTime's clock in microseconds: 1, or 1000 for a clock that
+// counts milliseconds.
+std::uint32_t PacketClockUs();
+// The product string of the device at this interface path, as UTF-8; false when the
+// device has none.
+bool ProductString(const char* interface_path, std::string& name);
 
 // The C heap, as the loader's platform provides it; the fake can make it fail.
 void* mem_alloc(std::size_t count, std::size_t size);  // zeroed, overflow-checked

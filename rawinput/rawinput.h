@@ -35,5 +35,8 @@ void raw_input_reset();
 int process_raw_input(TForm1& form, HRAWINPUT handle);
 // Table index of the mouse with this handle: the lowest match, or -1.
 std::int32_t find_mouse(HANDLE device);
+// The service lost events of this device at time_us (microseconds since the program
+// started): the recording gets a drop row there, with the device's table index.
+void report_lost_events(HANDLE device, std::int64_t time_us);
 
 }  // namespace rawinput

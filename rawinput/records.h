@@ -22,6 +22,8 @@ constexpr UINT RIM_TYPEMOUSE = 0;
 constexpr UINT RIM_TYPEKEYBOARD = 1;
 constexpr UINT RIM_TYPEHID = 2;
 constexpr UINT RID_INPUT = 0x10000003;
+constexpr UINT RIDI_DEVICENAME = 0x20000007;
+constexpr UINT RIDI_DEVICEINFO = 0x2000000b;
 constexpr UINT kQueryFailed = 0xFFFFFFFFu;
 
 struct RAWINPUTDEVICELIST {
@@ -75,6 +77,30 @@ struct RAWINPUT {
   } data;
 };
 
+// What RIDI_DEVICEINFO answers. A mouse or a keyboard carries no vendor or product
+// ids here; those come from the device's interface path.
+struct RID_DEVICE_INFO_MOUSE {
+  std::uint32_t dwId, dwNumberOfButtons, dwSampleRate;
+  std::int32_t fHasHorizontalWheel;
+};
+struct RID_DEVICE_INFO_KEYBOARD {
+  std::uint32_t dwType, dwSubType, dwKeyboardMode, dwNumberOfFunctionKeys, dwNumberOfIndicators,
+      dwNumberOfKeysTotal;
+};
+struct RID_DEVICE_INFO_HID {
+  std::uint32_t dwVendorId, dwProductId, dwVersionNumber;
+  std::uint16_t usUsagePage, usUsage;
+};
+struct RID_DEVICE_INFO {
+  std::uint32_t cbSize;
+  std::uint32_t dwType;
+  union {
+    RID_DEVICE_INFO_MOUSE mouse;
+    RID_DEVICE_INFO_KEYBOARD keyboard;
+    RID_DEVICE_INFO_HID hid;
+  };
+};
+
 // Smallest packet that holds every mouse field.
 constexpr std::size_t kMousePacketSize = offsetof(RAWINPUT, data) + sizeof(RAWMOUSE);
 
@@ -82,11 +108,14 @@ static_assert(sizeof(RAWINPUTDEVICELIST) == (sizeof(void*) == 4 ? 8 : 16));
 static_assert(sizeof(RAWINPUTHEADER) == (sizeof(void*) == 4 ? 16 : 24));
 static_assert(sizeof(RAWINPUTDEVICE) == (sizeof(void*) == 4 ? 12 : 16));
 static_assert(sizeof(RAWMOUSE) == 24);
+static_assert(sizeof(RID_DEVICE_INFO) == 32);
 static_assert(offsetof(RAWMOUSE, ulButtons) == 4);
 
 using RegisterRawInputDevicesFn = int(RAWINPUT_API*)(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 using GetRawInputDataFn = UINT(RAWINPUT_API*)(HRAWINPUT input, UINT command, void* data, UINT* size,
                                               UINT header_size);
 using GetRawInputDeviceListFn = UINT(RAWINPUT_API*)(RAWINPUTDEVICELIST* list, UINT* count, UINT size);
+// RIDI_DEVICENAME counts characters with the terminating zero, RIDI_DEVICEINFO bytes.
+using GetRawInputDeviceInfoAFn = UINT(RAWINPUT_API*)(HANDLE device, UINT command, void* data, UINT* size);
 
 }  // namespace rawinput
