@@ -13,6 +13,7 @@
 
 #include "app/principal.h"
 #include "log/packet_log.h"
+#include "log/recording.h"
 #include "rawinput/rawinput.h"
 #include "tests/support/fake_service.h"
 #include "toolkit/headless/headless.h"
@@ -91,7 +92,10 @@ class PacketRig {
 
   // Starts the log file over, so that long runs do not fill the disk; the
   // stream stays open on the same file.
-  static void RewindLog() { packetlog::log_stream.seekp(0); }
+  static void RewindLog() {
+    packetlog::log_stream.seekp(0);
+    packetlog::packets_csv.seekp(0);
+  }
 
   const std::filesystem::path& Dir() const { return dir_; }
 

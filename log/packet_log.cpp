@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "log/file_lock.h"
+#include "log/recording.h"
 
 namespace packetlog {
 
@@ -42,12 +43,14 @@ void log_open() {
     return;
   }
   log_stream.open(kName, std::ios::out | std::ios::trunc);
+  recording_open();
 }
 
 void log_write(const PacketRecord& record) { log_stream << record.c_str(); }
 
 void log_close() {
   log_stream.close();
+  recording_close();
   unlock_log_file();
 }
 

@@ -6,6 +6,8 @@
 
 #include "app/principal.h"
 #include "log/packet_log.h"
+#include "log/recording.h"
+#include "rawinput/device_info.h"
 #include "rawinput/loader.h"
 
 namespace rawinput {
@@ -48,6 +50,19 @@ void list_devices(TForm1& form, const RAWINPUTDEVICELIST* list, UINT n) {
   }
 }
 
+// Every device the service lists goes to devices.csv, not only the ten the panel shows.
+void record_devices(const RAWINPUTDEVICELIST* list, UINT n) {
+  for (UINT i = 0; i < n; ++i) packetlog::recording_write_device(describe_device(list[i].hDevice, list[i].dwType));
+}
+
+// A device that was not listed at start gets its row when it first sends.
+void record_if_new(HANDLE device) {
+  if (packetlog::recording_knows(device)) return;
+  packetlog::DeviceRow row = describe_device(device, RIM_TYPEMOUSE);
+  row.index = -1;
+  packetlog::recording_write_device(row);
+}
+
 int fail_before_registration(void* list) {
   mem_free(list);
   raw_input_reset();
@@ -79,6 +94,7 @@ int raw_input_init(TForm1& form) {
   if (!S().RegisterRawInputDevices_f || !S().GetRawInputData_f || !S().GetRawInputDeviceList_f) {
     return fail_before_registration(nullptr);
   }
+  S().GetRawInputDeviceInfoA_f = bind<GetRawInputDeviceInfoAFn>(user32, "GetRawInputDeviceInfoA");
 
   UINT n = 0;
   if (S().GetRawInputDeviceList_f(nullptr, &n, sizeof(RAWINPUTDEVICELIST)) != 0) {
@@ -92,6 +108,7 @@ int raw_input_init(TForm1& form) {
   if (stored == kQueryFailed) return fail_before_registration(list);
   // Walk only what the service says it stored.
   list_devices(form, list, stored < n ? stored : n);
+  record_devices(list, stored < n ? stored : n);
   mem_free(list);
 
   RAWINPUTDEVICE mouse = {};
@@ -110,6 +127,11 @@ std::int32_t find_mouse(HANDLE device) {
     if (S().mice[i] == device) return i;
   }
   return -1;
+}
+
+void report_lost_events(HANDLE device, std::int64_t time_us) {
+  record_if_new(device);
+  packetlog::recording_write_drop(time_us, device, find_mouse(device));
 }
 
 int process_raw_input(TForm1& form, HRAWINPUT handle) {
@@ -142,6 +164,7 @@ int process_raw_input(TForm1& form, HRAWINPUT handle) {
     report_size_mismatch();
     return 0;
   }
+  const std::int64_t time_us = PacketTime(handle);
   RAWMOUSE mouse;
   std::memcpy(&mouse, S().buffer + offsetof(RAWINPUT, data), sizeof mouse);
 
@@ -149,6 +172,8 @@ int process_raw_input(TForm1& form, HRAWINPUT handle) {
   form.Label1->SetText("Hola");
   const packetlog::PacketRecord record = packetlog::make_packet_record(index, mouse);
   packetlog::log_write(record);
+  record_if_new(header.hDevice);
+  packetlog::recording_write_packet(time_us, header.hDevice, index, mouse);
   form.Memo1->Append(record);
   tracks::move_track(form, index, mouse.lLastX, mouse.lLastY);
   return 1;

@@ -17,6 +17,8 @@ struct RawInputState {
   RegisterRawInputDevicesFn RegisterRawInputDevices_f;
   GetRawInputDataFn GetRawInputData_f;
   GetRawInputDeviceListFn GetRawInputDeviceList_f;
+  // Names and ids for the recording; the program runs without it.
+  GetRawInputDeviceInfoAFn GetRawInputDeviceInfoA_f;
   unsigned char* buffer;
   UINT capacity;
 };

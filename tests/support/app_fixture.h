@@ -12,6 +12,7 @@
 
 #include "app/principal.h"
 #include "log/packet_log.h"
+#include "log/recording.h"
 #include "rawinput/rawinput.h"
 #include "tests/support/fake_service.h"
 #include "toolkit/headless/headless.h"
@@ -57,10 +58,12 @@ class AppTest : public ::testing::Test {
   tk::headless::HeadlessBackend& Backend() { return tk::headless::Of(*Form1); }
   tk::headless::Raster& Surface() { return Backend().Surface(); }
 
-  // Scripts a packet under a fresh handle and sends it as message 255.
-  void SendPacket(const std::vector<unsigned char>& bytes) {
+  // Scripts a packet under a fresh handle, with the time the service gives it, and
+  // sends it as message 255.
+  void SendPacket(const std::vector<unsigned char>& bytes, std::int64_t time_us = 0) {
     const std::uintptr_t h = next_packet_++;
     fake::service().packets[h] = bytes;
+    fake::service().times[h] = time_us;
     tk::TMessage m{tk::WM_INPUT, 0, static_cast<std::intptr_t>(h), 0};
     Form1->Dispatch(m);
   }

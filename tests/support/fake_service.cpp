@@ -59,6 +59,23 @@ UINT RAWINPUT_API fake_data(rawinput::HRAWINPUT input, UINT command, void* data,
   return s.fetch_result.value_or(static_cast<UINT>(bytes.size()));
 }
 
+UINT RAWINPUT_API fake_info(rawinput::HANDLE device, UINT command, void* data, UINT* size) {
+  Service& s = the_service;
+  const auto found = s.paths.find(reinterpret_cast<std::uintptr_t>(device));
+  if (command != rawinput::RIDI_DEVICENAME || size == nullptr || found == s.paths.end()) return rawinput::kQueryFailed;
+  const auto chars = static_cast<UINT>(found->second.size() + 1);
+  if (data == nullptr) {
+    *size = chars;
+    return 0;
+  }
+  if (*size < chars) {
+    *size = chars;
+    return rawinput::kQueryFailed;
+  }
+  std::memcpy(data, found->second.c_str(), chars);
+  return chars;
+}
+
 }  // namespace
 
 Service& service() { return the_service; }
@@ -98,10 +115,25 @@ void* GetProcAddress(void* module, const char* name) {
   if (std::strcmp(name, "RegisterRawInputDevices") == 0) return reinterpret_cast<void*>(&fake::fake_register);
   if (std::strcmp(name, "GetRawInputData") == 0) return reinterpret_cast<void*>(&fake::fake_data);
   if (std::strcmp(name, "GetRawInputDeviceList") == 0) return reinterpret_cast<void*>(&fake::fake_list);
+  if (std::strcmp(name, "GetRawInputDeviceInfoA") == 0) return reinterpret_cast<void*>(&fake::fake_info);
   return nullptr;
 }
 
 std::uint32_t GetLastError() { return fake::the_service.last_error; }
+
+std::int64_t PacketTime(HRAWINPUT handle) {
+  const auto found = fake::the_service.times.find(reinterpret_cast<std::uintptr_t>(handle));
+  return found == fake::the_service.times.end() ? 0 : found->second;
+}
+
+std::uint32_t PacketClockUs() { return fake::the_service.clock_us; }
+
+bool ProductString(const char* interface_path, std::string& name) {
+  const auto found = fake::the_service.products.find(interface_path);
+  if (found == fake::the_service.products.end()) return false;
+  name = found->second;
+  return true;
+}
 
 void* mem_alloc(std::size_t count, std::size_t size) {
   return fake::the_service.alloc_fails ? nullptr : std::calloc(count, size);

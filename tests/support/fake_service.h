@@ -1,5 +1,5 @@
-// A scripted raw-input service for tests: the loader, the three entry points and
-// the heap, each of which can be told to fail.
+// A scripted raw-input service for tests: the loader, the entry points and the
+// heap, each of which can be told to fail.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +37,13 @@ struct Service {
   std::optional<std::uint32_t> fetch_result;       // return value of the fetch
   int size_queries = 0;
   int fetches = 0;
+
+  // Device info: interface paths by device handle (others are unknown handles),
+  // product strings by path, and each packet's time by packet handle.
+  std::map<std::uintptr_t, std::string> paths;
+  std::map<std::string, std::string> products;
+  std::map<std::uintptr_t, std::int64_t> times;
+  std::uint32_t clock_us = 1;
 
   // Heap.
   bool alloc_fails = false;

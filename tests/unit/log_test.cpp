@@ -73,6 +73,9 @@ TEST_F(LogFileTest, ALogAnotherCopyHoldsIsLeftAloneUntilItLetsGo) {
   packetlog::log_close();
   EXPECT_EQ(ReadFile("log.txt"), theirs);
 
+  EXPECT_FALSE(std::filesystem::exists("log.csv"));
+  EXPECT_FALSE(std::filesystem::exists("devices.csv"));
+
   close(other);
   packetlog::log_open();
   packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
@@ -107,6 +110,47 @@ TEST_F(LogFileTest, UnopenableLogDropsRecordsSilentlyAndTheToolGoesOn) {
   EXPECT_EQ(Form1->Label1->GetText(), "Hola");
   EXPECT_EQ(Form1->Memo1->Lines().back().rfind("Mouse: num 1, ", 0), 0u);
   EXPECT_EQ(Form1->tracks[0].x, 124);
+}
+
+// log.csv: the same values as the record, in decimal, with the signs a reader expects.
+TEST_F(LogFileTest, RecordingRowsHoldTheRecordsValues) {
+  struct Case {
+    std::uint16_t usFlags;
+    std::uint32_t ulButtons, ulRawButtons;
+    std::int32_t x, y;
+    std::uint32_t extra;
+    const char* row;
+  };
+  const Case cases[] = {
+      {0, 0, 0, -1, 2, 0, "0,0,0,0,0,-1,2,0"},
+      // a wheel turned back: its data is a signed count
+      {0, 0xFF880400, 0, 0, 0, 0, "0,4287104000,1024,-120,0,0,0,0"},
+      {0, 0x00780800, 0, 0, 0, 0, "0,7866368,2048,120,0,0,0,0"},
+      // no wheel flag: the data is a plain 16-bit value
+      {0, 0xFF880001, 0x12345, 0, 0, 0, "0,4287102977,1,65416,74565,0,0,0"},
+      {1, 0, 0, INT32_MIN, INT32_MAX, 0xFFFFFFFF, "1,0,0,0,0,-2147483648,2147483647,4294967295"},
+  };
+  packetlog::log_open();
+  std::string expected =
+      "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
+      "ulExtraInformation\n";
+  std::int64_t t = 0;
+  for (const Case& c : cases) {
+    RAWMOUSE m{};
+    m.usFlags = c.usFlags;
+    m.ulButtons = c.ulButtons;
+    m.ulRawButtons = c.ulRawButtons;
+    m.lLastX = c.x;
+    m.lLastY = c.y;
+    m.ulExtraInformation = c.extra;
+    packetlog::recording_write_packet(t, fake::handle(0xFFFFFFF0u), 2, m);
+    expected += std::to_string(t) + ",-16,2," + c.row + "\n";
+    t += 8000000000;  // past 32 bits
+  }
+  packetlog::recording_write_drop(t, fake::handle(3392), -1);
+  expected += std::to_string(t) + ",3392,-1,,,,,,,,\n";
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.csv"), expected);
 }
 
 TEST_F(LogFileTest, RunWithoutPacketsLeavesAnEmptyLog) {

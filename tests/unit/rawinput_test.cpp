@@ -299,6 +299,73 @@ TEST_F(PacketTest, FailedGrowthKeepsTheOldBuffer) {
   EXPECT_EQ(Form1->Memo1->Lines().size(), 6u);
 }
 
+// ---- The recording -------------------------------------------------------------
+
+class RecordingTest : public AppTest {
+ protected:
+  // Eleven devices (the panel shows ten), one of them a mouse with a product
+  // string that needs quoting, one path without ids, one device with no path.
+  void SetUp() override {
+    AppTest::SetUp();
+    fake::Service& s = fake::service();
+    s.devices = {{fake::handle(101), 0}, {fake::handle(102), 1}, {fake::handle(103), 0}};
+    for (std::uintptr_t h = 104; h <= 111; ++h) s.devices.push_back({fake::handle(h), 2});
+    s.paths[101] = "\\\\?\\HID#VID_845E&PID_0001#0&0000&0&0#{378de44c}";
+    s.paths[102] = "\\\\?\\ACPI#PNP0303#4&1";
+    s.paths[103] = "\\\\?\\HID#vid_046d&pid_C077#7&2";
+    s.products[s.paths[103]] = "Optical Mouse, \"Pro\" 2";
+    s.paths[200] = "\\\\?\\HID#VID_1234&PID_ABCD#9";
+    s.products[s.paths[200]] = "Late Mouse";
+  }
+};
+
+TEST_F(RecordingTest, DevicesCsvNamesEveryListedDeviceThenEachNewOne) {
+  CreateForm();
+  SendMouse(103, 1, 1);
+  SendMouse(200, 1, 1);
+  SendMouse(200, 1, 1);  // one row per device, on its first packet
+  packetlog::log_close();
+  std::string expected =
+      "handle,index,type,name,vendor,product,clock_us\n"
+      "101,0,Mouse,\"\\\\?\\HID#VID_845E&PID_0001#0&0000&0&0#{378de44c}\",845e,0001,1\n"
+      "102,-1,Keyboard,\"\\\\?\\ACPI#PNP0303#4&1\",,,1\n"
+      "103,1,Mouse,\"Optical Mouse, \"\"Pro\"\" 2\",046d,c077,1\n";
+  for (int h = 104; h <= 111; ++h) expected += std::to_string(h) + ",-1,HID,\"\",,,1\n";
+  expected += "200,-1,Mouse,\"Late Mouse\",1234,abcd,1\n";
+  EXPECT_EQ(ReadFile("devices.csv"), expected);
+
+  // What a user's tools read back.
+  const std::string read = "python3 -c \"import csv; print([r['name'] for r in csv.DictReader(open('devices.csv'))][2])\"";
+  FILE* p = popen(read.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char line[256] = {};
+  const bool got = std::fgets(line, sizeof line, p) != nullptr;
+  pclose(p);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(std::string(line), "Optical Mouse, \"Pro\" 2\n");
+}
+
+TEST_F(RecordingTest, PacketRowsFollowTheRecordsWithTheServicesTimesAndDrops) {
+  fake::service().clock_us = 1000;
+  CreateForm();
+  rawinput::RAWMOUSE wheel{};
+  wheel.ulButtons = 0xFF880400;
+  SendPacket(fake::mouse_packet(fake::handle(103), wheel), 1000);
+  SendPacket(fake::other_packet(fake::handle(102)), 1500);  // not a mouse: no row
+  rawinput::report_lost_events(fake::handle(101), 2000);
+  SendMouse(999, -3, 4);  // unknown to the service: a row with no name
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.csv"),
+            "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
+            "ulExtraInformation\n"
+            "1000,103,1,0,4287104000,1024,-120,0,0,0,0\n"
+            "2000,101,0,,,,,,,,\n"
+            "0,999,-1,0,0,0,0,0,-3,4,0\n");
+  const std::string devices = ReadFile("devices.csv");
+  EXPECT_NE(devices.find("\n999,-1,Mouse,\"\",,,1000\n"), std::string::npos) << devices;
+  EXPECT_NE(devices.find("\n101,0,Mouse,"), std::string::npos) << devices;
+}
+
 TEST(UnboundRawInputTest, MessageBeforeBindingNeverCallsTheService) {
   fake::reset();
   rawinput::raw_input_reset();
