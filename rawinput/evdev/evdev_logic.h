@@ -1,6 +1,6 @@
 // The part of the evdev stand-in for the raw-input service that needs no device:
 // what kind of device a set of event codes makes, one evdev frame -> mouse
-// records, the device list contract, and which Linux service to run.
+// records, the device list's entries, and whether this service is the one to run.
 // evdev_service.cpp feeds it from libevdev.
 #pragma once
 
@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "rawinput/linux/codes.h"
 #include "rawinput/records.h"
-#include "rawinput/stand_in.h"
 
 namespace rawinput::evdev {
 
@@ -45,10 +45,8 @@ struct ListedDevice {
   Kind kind = Kind::Other;
 };
 
-// GetRawInputDeviceList over the readable devices (any order; listed in node
-// order), with the XInput2 stand-in's contract for sizes and counts.
-UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error);
+// The device list's entries for the readable devices (any order): in node order.
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<ListedDevice>& devices);
 
 // ---- Frames -------------------------------------------------------------------
 

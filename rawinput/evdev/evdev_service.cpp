@@ -1,18 +1,14 @@
-// The Linux stand-in for the raw-input service over the kernel's event devices
-// (libevdev), for where X cannot tell the mice apart. Implements:
-// - the loader (evdev::Load, Proc, LastError; loader_linux.cpp picks this service
-//   when a mouse's node can be read): "user32.dll", the three entry points;
-// - GetRawInputDeviceList: the readable /dev/input/event* nodes in node order,
-//   each under its device number (st_rdev) as its handle;
-// - RegisterRawInputDevices: the XInput2 stand-in's checks; mouse packets start;
-// - GetRawInputData: the packet made from one evdev frame of a mouse, sent to the
-//   form as message 255 while it holds the keyboard focus.
+// The evdev service of the Linux stand-in, over the kernel's event devices
+// (libevdev), for where X cannot tell the mice apart; the loader's first choice
+// when a mouse's node can be read:
+// - devices: the readable /dev/input/event* nodes in node order, each under its
+//   device number (st_rdev) as its handle;
+// - each evdev frame of a mouse is one packet for the form.
 // Mice are read, never grabbed, in the x11 toolkit's loop (WatchFd); mice that
 // come later are found through inotify on /dev/input.
 #include <dirent.h>
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
-#include <strings.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,8 +25,7 @@
 #include <vector>
 
 #include "rawinput/evdev/evdev_logic.h"
-#include "rawinput/evdev/services.h"
-#include "rawinput/xi2/xi2_logic.h"
+#include "rawinput/linux/stand_in.h"
 #include "toolkit/x11/x11_connection.h"
 
 namespace rawinput::evdev {
@@ -58,16 +53,11 @@ struct Device {
 };
 
 struct Service {
-  bool loaded = false;
-  bool mouse_selected = false;
-  std::uint32_t last_error = 0;
   int inotify = -1;
   std::vector<std::unique_ptr<Device>> mice;  // open and watched
-  xi2::PacketStore packets;
 };
 
 Service service;
-char user32_module;
 
 // N of "eventN", or -1.
 int NodeNumber(const char* name) {
@@ -174,15 +164,8 @@ void CloseMouse(Device* d) {
 void Deliver(Device& d, const input_event& ev) {
   RAWMOUSE records[FrameTranslator::kMaxRecords];
   const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
-  // Like the real service with flags 0: only the window with the focus gets packets.
-  if (n == 0 || !service.mouse_selected || !tk::x11::FormHasFocus()) return;
   const HANDLE device = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle));
-  for (int i = 0; i < n; ++i) {
-    const HRAWINPUT handle = service.packets.Put(device, records[i]);
-    tk::TMessage message{tk::WM_INPUT, 0, reinterpret_cast<std::intptr_t>(handle), 0};
-    tk::x11::DispatchToForm(message);
-    service.packets.Release();
-  }
+  for (int i = 0; i < n; ++i) stand_in::Deliver(device, records[i]);
 }
 
 void OnReadable(void* context, int) {
@@ -262,69 +245,48 @@ std::vector<ListedDevice> ListDevices() {
   return listed;
 }
 
-UINT RAWINPUT_API StandInGetRawInputDeviceList(RAWINPUTDEVICELIST* list, UINT* count, UINT size) {
-  return AnswerDeviceList(ListDevices(), list, count, size, service.last_error);
-}
-
-int RAWINPUT_API StandInRegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
-  const xi2::Registration r = xi2::CheckRegistration(devices, count, size);
-  if (r.error != 0) {
-    service.last_error = r.error;
-    return 0;
-  }
-  if (r.select_mouse || r.remove_mouse) service.mouse_selected = r.select_mouse;
-  return 1;
-}
-
-UINT RAWINPUT_API StandInGetRawInputData(HRAWINPUT input, UINT command, void* data, UINT* size, UINT header_size) {
-  return service.packets.Get(input, command, data, size, header_size, service.last_error);
-}
-
-}  // namespace
-
-Survey Look() {
-  Survey s;
+// Usable when this user can read at least one mouse's node.
+bool Usable(std::string& remedy) {
+  int mice = 0, readable_mice = 0;
   for (int number : Nodes()) {
     int error = 0;
     const auto d = Open(number, error);
     const Kind kind = d ? d->kind : Classify(SysfsCaps(number));
     if (TypeOf(kind) != RIM_TYPEMOUSE) continue;
-    ++s.mice;
-    if (d) ++s.readable_mice;
+    ++mice;
+    if (d) ++readable_mice;
   }
-  return s;
+  Choice c = ChooseService(mice, readable_mice);
+  remedy = std::move(c.remedy);
+  return c.evdev;
 }
 
-void* Load(const char* name) {
-  if (name == nullptr || strcasecmp(name, "user32.dll") != 0) {
-    service.last_error = kErrorModNotFound;
-    return nullptr;
-  }
-  if (!service.loaded) {
-    service.loaded = true;
-    // Watched before the first look, so that no mouse falls between the two.
-    service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (service.inotify >= 0) {
-      if (inotify_add_watch(service.inotify, kDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
-        close(service.inotify);
-        service.inotify = -1;
-      } else {
-        tk::x11::WatchFd(service.inotify, OnDirectory, nullptr);
-      }
+bool Start() {
+  // Watched before the first look, so that no mouse falls between the two.
+  service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (service.inotify >= 0) {
+    if (inotify_add_watch(service.inotify, kDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
+      close(service.inotify);
+      service.inotify = -1;
+    } else {
+      tk::x11::WatchFd(service.inotify, OnDirectory, nullptr);
     }
-    for (int number : Nodes()) OpenMouse(number);
   }
-  return &user32_module;
+  for (int number : Nodes()) OpenMouse(number);
+  return true;
 }
 
-void* Proc(void* module, const char* name) {
-  if (module != &user32_module || name == nullptr) return nullptr;
-  if (std::strcmp(name, "RegisterRawInputDevices") == 0) return reinterpret_cast<void*>(&StandInRegisterRawInputDevices);
-  if (std::strcmp(name, "GetRawInputData") == 0) return reinterpret_cast<void*>(&StandInGetRawInputData);
-  if (std::strcmp(name, "GetRawInputDeviceList") == 0) return reinterpret_cast<void*>(&StandInGetRawInputDeviceList);
-  return nullptr;
-}
+std::vector<RAWINPUTDEVICELIST> Devices() { return ListEntries(ListDevices()); }
 
-std::uint32_t LastError() { return service.last_error; }
+// Mice are read from the start; packets flow once Delivering says so.
+std::uint32_t SelectMice(bool) { return 0; }
+
+}  // namespace
 
 }  // namespace rawinput::evdev
+
+namespace rawinput::stand_in {
+
+const Service kEvdevService = {evdev::Usable, evdev::Start, evdev::Devices, evdev::SelectMice};
+
+}  // namespace rawinput::stand_in

@@ -1,6 +1,6 @@
-// The X-free half of the XInput2 stand-in for the raw-input service: the device
-// list contract, registration checks, raw event -> mouse record, and the packet
-// store behind GetRawInputData. xi2_service.cpp feeds it from the server.
+// The X-free half of the XInput2 stand-in for the raw-input service: which of the
+// server's devices are listed and under which handles, and raw event -> mouse
+// record. xi2_service.cpp feeds it from the server.
 #pragma once
 
 #include <array>
@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "rawinput/linux/codes.h"
 #include "rawinput/records.h"
-#include "rawinput/stand_in.h"
 
 namespace rawinput::xi2 {
 
-// The codes and flags every stand-in shares.
 using namespace rawinput::stand_in;
 
 // ---- Devices ------------------------------------------------------------------
@@ -33,13 +32,9 @@ struct DeviceInfo {
 // list leaves out: masters, which only merge their slaves, and disabled devices.
 int DeviceType(const DeviceInfo& device);
 
-// GetRawInputDeviceList over a snapshot of the server's devices (any order; the
-// list is in id order). Null list: stores the count, returns 0.
-// Wrong entry size or null count: 0xFFFFFFFF, kErrorInvalidParameter. Too small a
-// count: 0xFFFFFFFF, *count = the number needed, kErrorInsufficientBuffer.
-// Otherwise fills the list and returns the number of entries stored.
-UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error);
+// The device list's entries for a snapshot of the server's devices (any order):
+// the listed ones, in id order.
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<DeviceInfo>& devices);
 
 // X gives the id of a removed device to the next one made, but a handle must name
 // one device for the whole run: a device that comes under an id already used
@@ -61,19 +56,6 @@ class DeviceHandles {
   };
   std::array<Id, kIds> ids_{};
 };
-
-// ---- Registration -------------------------------------------------------------
-
-struct Registration {
-  std::uint32_t error = 0;  // 0: the request is well formed
-  bool select_mouse = false;
-  bool remove_mouse = false;
-};
-
-// Checks RegisterRawInputDevices' arguments. Only mice (usage page 1, usage 2)
-// make packets; other usages are accepted and deliver nothing. Flags other than
-// 0 and RIDEV_REMOVE are refused.
-Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 
 // ---- Events -------------------------------------------------------------------
 
@@ -114,26 +96,6 @@ class Translator {
   static std::int32_t Normalized(double value, const Axis& axis);
 
   std::array<DeviceState, kMaxDevices> devices_{};
-};
-
-// ---- Packets ------------------------------------------------------------------
-
-// The packet whose message is being handled. As on Windows, its handle is good
-// only until that message has been handled (Release): a handle posted again later
-// is refused like a made-up one. Handles are never given twice; 0 never.
-class PacketStore {
- public:
-  HRAWINPUT Put(HANDLE device, const RAWMOUSE& mouse);
-  void Release() { current_ = 0; }
-  // GetRawInputData's contract: RID_INPUT copies the whole packet, RID_HEADER its
-  // header; null data stores the size and returns 0; a size too small, an unknown
-  // handle, another command or header size give 0xFFFFFFFF and set error.
-  UINT Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size, std::uint32_t& error) const;
-
- private:
-  std::uintptr_t current_ = 0;  // 0: none
-  std::uintptr_t last_ = 0;
-  RAWINPUT packet_{};
 };
 
 }  // namespace rawinput::xi2

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rawinput/evdev/evdev_logic.h"
+#include "rawinput/linux/contracts.h"
 
 namespace {
 
@@ -160,16 +161,16 @@ TEST(EvdevDevicesTest, ListInNodeOrder) {
       {12, 0x80000001u, Kind::Mouse}, {3, 3395, Kind::Keyboard}, {5, 3397, Kind::AbsolutePointer}, {4, 3396, Kind::Other}};
   std::uint32_t error = 0;
   UINT count = 0;
-  EXPECT_EQ(AnswerDeviceList(devices, nullptr, &count, sizeof(RAWINPUTDEVICELIST), error), 0u);
+  EXPECT_EQ(AnswerList(ListEntries(devices), nullptr, &count, sizeof(RAWINPUTDEVICELIST), error), 0u);
   EXPECT_EQ(count, 4u);
   RAWINPUTDEVICELIST list[4] = {};
   UINT small = 3;
-  EXPECT_EQ(AnswerDeviceList(devices, list, &small, sizeof(RAWINPUTDEVICELIST), error), kQueryFailed);
+  EXPECT_EQ(AnswerList(ListEntries(devices), list, &small, sizeof(RAWINPUTDEVICELIST), error), kQueryFailed);
   EXPECT_EQ(error, kErrorInsufficientBuffer);
   EXPECT_EQ(small, 4u);
-  EXPECT_EQ(AnswerDeviceList(devices, list, &count, 8, error), kQueryFailed);
+  EXPECT_EQ(AnswerList(ListEntries(devices), list, &count, 8, error), kQueryFailed);
   EXPECT_EQ(error, kErrorInvalidParameter);
-  ASSERT_EQ(AnswerDeviceList(devices, list, &count, sizeof(RAWINPUTDEVICELIST), error), 4u);
+  ASSERT_EQ(AnswerList(ListEntries(devices), list, &count, sizeof(RAWINPUTDEVICELIST), error), 4u);
   const std::uintptr_t handles[] = {3395, 3396, 3397, 0x80000001u};
   const UINT types[] = {RIM_TYPEKEYBOARD, RIM_TYPEHID, RIM_TYPEMOUSE, RIM_TYPEMOUSE};
   for (int i = 0; i < 4; ++i) {

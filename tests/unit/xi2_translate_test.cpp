@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "rawinput/linux/contracts.h"
 #include "rawinput/xi2/xi2_logic.h"
 #include "tests/support/app_fixture.h"
 
@@ -179,7 +180,7 @@ class Xi2RecordTest : public AppTest {
   }
 
   Translator translator_;
-  rawinput::xi2::PacketStore store_;
+  rawinput::stand_in::PacketStore store_;
 };
 
 TEST_F(Xi2RecordTest, MotionAndWheelRecords) {
