@@ -3,6 +3,7 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace rawinput::evdev {
 
@@ -34,6 +35,22 @@ std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<ListedDevice>& dev
     entries[i].dwType = TypeOf(sorted[i].kind);
   }
   return entries;
+}
+
+DeviceDescription Describe(int number, const Caps& caps, const Ids& ids, std::string name) {
+  DeviceDescription d;
+  d.path = InterfacePath("EVDEV", ids.vendor, ids.product, "event" + std::to_string(number));
+  d.name = std::move(name);
+  switch (Classify(caps)) {
+    case Kind::Mouse:
+    case Kind::AbsolutePointer:
+      d.info = MouseInfo(static_cast<std::uint32_t>(caps.buttons), caps.rel_wheel || caps.rel_wheel_hi_res,
+                         caps.rel_hwheel || caps.rel_hwheel_hi_res);
+      break;
+    case Kind::Keyboard: d.info = KeyboardInfo(); break;
+    case Kind::Other: d.info = HidInfo(ids.vendor, ids.product, ids.version); break;
+  }
+  return d;
 }
 
 // ---- Frames -------------------------------------------------------------------

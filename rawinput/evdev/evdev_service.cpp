@@ -11,6 +11,7 @@
 #include <libevdev/libevdev.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rawinput/evdev/evdev_logic.h"
@@ -43,6 +45,7 @@ struct Device {
   int fd = -1;
   libevdev* dev = nullptr;
   std::uint32_t handle = 0;
+  Caps caps;
   Kind kind = Kind::Other;
   FrameTranslator frames;
 
@@ -52,9 +55,17 @@ struct Device {
   }
 };
 
+struct Described {
+  std::uint32_t handle = 0;
+  DeviceDescription description;
+};
+
 struct Service {
+  std::int64_t start_us = 0;  // CLOCK_MONOTONIC at the start, the packets' time 0
   int inotify = -1;
   std::vector<std::unique_ptr<Device>> mice;  // open and watched
+  // The devices of the last list, so that describing each of them opens no node.
+  std::vector<Described> listed;
 };
 
 Service service;
@@ -95,6 +106,7 @@ Caps CapsOf(const libevdev* d) {
   if (c.abs_x) c.x = {libevdev_get_abs_minimum(d, ABS_X), libevdev_get_abs_maximum(d, ABS_X)};
   if (c.abs_y) c.y = {libevdev_get_abs_minimum(d, ABS_Y), libevdev_get_abs_maximum(d, ABS_Y)};
   c.left_button = libevdev_has_event_code(d, EV_KEY, BTN_LEFT);
+  for (unsigned b = BTN_LEFT; b <= BTN_TASK; ++b) c.buttons += libevdev_has_event_code(d, EV_KEY, b);
   c.finger = libevdev_has_event_code(d, EV_KEY, BTN_TOOL_FINGER) || libevdev_has_property(d, INPUT_PROP_POINTER);
   c.keyboard_keys = true;
   for (unsigned key = KEY_ESC; key <= KEY_D; ++key) c.keyboard_keys = c.keyboard_keys && libevdev_has_event_code(d, EV_KEY, key);
@@ -146,9 +158,11 @@ std::unique_ptr<Device> Open(int number, int& error) {
   // The device number names the device while its node exists; 0 is no handle.
   d->handle = static_cast<std::uint32_t>(st.st_rdev);
   if (d->handle == 0) d->handle = 0x80000000u | static_cast<std::uint32_t>(number);
-  const Caps caps = CapsOf(d->dev);
-  d->kind = Classify(caps);
-  d->frames = FrameTranslator(caps);
+  // Frame times on the clock that PacketTime counts from, not the wall clock.
+  libevdev_set_clock_id(d->dev, CLOCK_MONOTONIC);
+  d->caps = CapsOf(d->dev);
+  d->kind = Classify(d->caps);
+  d->frames = FrameTranslator(d->caps);
   d->frames.Resync(libevdev_get_event_value(d->dev, EV_ABS, ABS_X), libevdev_get_event_value(d->dev, EV_ABS, ABS_Y));
   return d;
 }
@@ -161,11 +175,32 @@ void CloseMouse(Device* d) {
   mice.erase(std::remove_if(mice.begin(), mice.end(), [&](const auto& m) { return m.get() == d; }), mice.end());
 }
 
+std::int64_t MonotonicUs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+// An event's kernel time, in microseconds since the start.
+std::int64_t TimeOf(const input_event& ev) {
+  return std::int64_t{ev.input_event_sec} * 1000000 + ev.input_event_usec - service.start_us;
+}
+
+HANDLE HandleOf(const Device& d) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle)); }
+
+DeviceDescription DescriptionOf(const Device& d) {
+  const Ids ids{static_cast<std::uint16_t>(libevdev_get_id_vendor(d.dev)),
+                static_cast<std::uint16_t>(libevdev_get_id_product(d.dev)),
+                static_cast<std::uint16_t>(libevdev_get_id_version(d.dev))};
+  const char* name = libevdev_get_name(d.dev);
+  return Describe(d.number, d.caps, ids, name ? name : "");
+}
+
+// A frame's packets carry the time of its SYN_REPORT.
 void Deliver(Device& d, const input_event& ev) {
   RAWMOUSE records[FrameTranslator::kMaxRecords];
   const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
-  const HANDLE device = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle));
-  for (int i = 0; i < n; ++i) stand_in::Deliver(device, records[i]);
+  for (int i = 0; i < n; ++i) stand_in::Deliver(HandleOf(d), records[i], TimeOf(ev));
 }
 
 void OnReadable(void* context, int) {
@@ -175,10 +210,12 @@ void OnReadable(void* context, int) {
     int rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
     if (rc == LIBEVDEV_READ_STATUS_SYNC) {
       // The kernel's buffer overflowed: libevdev reads the device's state again;
-      // what was lost is not made up.
+      // what was lost is not made up, but the recording marks where (ev is the
+      // SYN_DROPPED).
       std::fprintf(stderr, "Velmora: %s (%s): events dropped, state read again\n", d.path.c_str(),
                    libevdev_get_name(d.dev));
       std::fflush(stderr);
+      stand_in::ReportLost(HandleOf(d), TimeOf(ev));
       do {
         rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_SYNC, &ev);
       } while (rc == LIBEVDEV_READ_STATUS_SYNC);
@@ -186,7 +223,14 @@ void OnReadable(void* context, int) {
       if (rc == -EAGAIN) continue;
     }
     if (rc == -EAGAIN) return;
-    if (rc < 0) {  // ENODEV: unplugged
+    if (rc < 0) {
+      // An unplugged mouse (ENODEV) goes quietly; any other error ends its
+      // packets while the user may think it is still read, so it is told.
+      if (rc != -ENODEV) {
+        std::fprintf(stderr, "Velmora: %s (%s): cannot be read (%s), no more packets from it\n", d.path.c_str(),
+                     libevdev_get_name(d.dev), std::strerror(-rc));
+        std::fflush(stderr);
+      }
       CloseMouse(&d);
       return;
     }
@@ -234,15 +278,36 @@ void OnDirectory(void*, int fd) {
 
 std::vector<ListedDevice> ListDevices() {
   std::vector<ListedDevice> listed;
+  service.listed.clear();
+  const auto add = [&](const Device& d) {
+    listed.push_back({d.number, d.handle, d.kind});
+    service.listed.push_back({d.handle, DescriptionOf(d)});
+  };
   for (int number : Nodes()) {
     if (const Device* m = FindMouse(number)) {
-      listed.push_back({number, m->handle, m->kind});
+      add(*m);
       continue;
     }
     int error = 0;
-    if (const auto d = Open(number, error)) listed.push_back({number, d->handle, d->kind});
+    if (const auto d = Open(number, error)) add(*d);
   }
   return listed;
+}
+
+bool FindDescribed(std::uintptr_t handle, DeviceDescription& out) {
+  for (const auto& m : service.mice) {
+    if (m->handle == handle) {
+      out = DescriptionOf(*m);
+      return true;
+    }
+  }
+  for (const Described& d : service.listed) {
+    if (d.handle == handle) {
+      out = d.description;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Usable when this user can read at least one mouse's node.
@@ -262,6 +327,7 @@ bool Usable(std::string& remedy) {
 }
 
 bool Start() {
+  service.start_us = MonotonicUs();
   // Watched before the first look, so that no mouse falls between the two.
   service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (service.inotify >= 0) {
@@ -281,12 +347,24 @@ std::vector<RAWINPUTDEVICELIST> Devices() { return ListEntries(ListDevices()); }
 // Mice are read from the start; packets flow once Delivering says so.
 std::uint32_t SelectMice(bool) { return 0; }
 
+bool DescribeDevice(HANDLE device, DeviceDescription& out) {
+  const auto handle = reinterpret_cast<std::uintptr_t>(device);
+  if (FindDescribed(handle, out)) return true;
+  ListDevices();  // a device that came since the last list
+  return FindDescribed(handle, out);
+}
+
 }  // namespace
 
 }  // namespace rawinput::evdev
 
 namespace rawinput::stand_in {
 
-const Service kEvdevService = {evdev::Usable, evdev::Start, evdev::Devices, evdev::SelectMice};
+const Service kEvdevService = {.usable = evdev::Usable,
+                                .start = evdev::Start,
+                                .devices = evdev::Devices,
+                                .select_mice = evdev::SelectMice,
+                                .describe = evdev::DescribeDevice,
+                                .clock_us = 1};
 
 }  // namespace rawinput::stand_in

@@ -18,6 +18,7 @@ constexpr std::uint32_t kErrorInvalidParameter = 0x57;
 constexpr std::uint32_t kErrorInsufficientBuffer = 0x7A;
 constexpr std::uint32_t kErrorModNotFound = 0x7E;
 constexpr std::uint32_t kErrorInvalidFlags = 0x3EC;
+constexpr std::uint32_t kErrorNoAccess = 0x3E6;
 
 constexpr UINT RID_HEADER = 0x10000005;
 constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;

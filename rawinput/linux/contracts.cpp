@@ -1,6 +1,7 @@
 #include "rawinput/linux/contracts.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace rawinput::stand_in {
@@ -51,7 +52,7 @@ Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT s
   return r;
 }
 
-HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse) {
+HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse, std::int64_t time_us) {
   if (++last_ == 0) ++last_;
   current_ = last_;
   packet_.header.dwType = RIM_TYPEMOUSE;
@@ -59,7 +60,15 @@ HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse) {
   packet_.header.hDevice = device;
   packet_.header.wParam = 0;  // RIM_INPUT: the window was in the foreground
   packet_.data.mouse = mouse;
+  time_us_ = time_us;
   return reinterpret_cast<HRAWINPUT>(current_);
+}
+
+bool PacketStore::Time(HRAWINPUT handle, std::int64_t& time_us) const {
+  const auto h = reinterpret_cast<std::uintptr_t>(handle);
+  if (h == 0 || h != current_) return false;
+  time_us = time_us_;
+  return true;
 }
 
 UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size,
@@ -83,6 +92,81 @@ UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UI
     return kQueryFailed;
   }
   std::memcpy(data, &packet_, needed);
+  return needed;
+}
+
+std::string InterfacePath(const char* bus, std::uint16_t vendor, std::uint16_t product, const std::string& instance) {
+  std::string path = std::string("\\\\?\\") + bus + "#";
+  if (vendor != 0 || product != 0) {
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "VID_%04x&PID_%04x#", vendor, product);
+    path += ids;
+  }
+  return path + instance;
+}
+
+RID_DEVICE_INFO MouseInfo(std::uint32_t buttons, bool wheel, bool horizontal_wheel) {
+  constexpr std::uint32_t kMouseHid = 0x80, kWheelMouseHid = 0x100;
+  RID_DEVICE_INFO info{};
+  info.dwType = RIM_TYPEMOUSE;
+  info.mouse.dwId = wheel ? kWheelMouseHid : kMouseHid;
+  info.mouse.dwNumberOfButtons = buttons;
+  info.mouse.dwSampleRate = 0;  // a HID mouse has none to tell
+  info.mouse.fHasHorizontalWheel = horizontal_wheel ? 1 : 0;
+  return info;
+}
+
+RID_DEVICE_INFO KeyboardInfo() {
+  RID_DEVICE_INFO info{};
+  info.dwType = RIM_TYPEKEYBOARD;
+  info.keyboard = {0x51, 0, 1, 12, 3, 264};  // HID keyboard, 12 function keys, 3 lights, 264 keys
+  return info;
+}
+
+RID_DEVICE_INFO HidInfo(std::uint16_t vendor, std::uint16_t product, std::uint16_t version) {
+  RID_DEVICE_INFO info{};
+  info.dwType = RIM_TYPEHID;
+  info.hid.dwVendorId = vendor;
+  info.hid.dwProductId = product;
+  info.hid.dwVersionNumber = version;
+  return info;
+}
+
+UINT AnswerDeviceInfo(const DeviceDescription* device, UINT command, void* data, UINT* size, std::uint32_t& error) {
+  if (size == nullptr) {
+    error = kErrorNoAccess;
+    return kQueryFailed;
+  }
+  if (device == nullptr) {
+    error = kErrorInvalidHandle;
+    return kQueryFailed;
+  }
+  if (command != RIDI_DEVICENAME && command != RIDI_DEVICEINFO) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  const bool name = command == RIDI_DEVICENAME;
+  const UINT needed = name ? static_cast<UINT>(device->path.size() + 1) : static_cast<UINT>(sizeof(RID_DEVICE_INFO));
+  if (data == nullptr) {
+    *size = needed;
+    return 0;
+  }
+  if (*size < needed) {
+    *size = needed;
+    error = kErrorInsufficientBuffer;
+    return kQueryFailed;
+  }
+  if (name) {
+    std::memcpy(data, device->path.c_str(), needed);
+    return needed;
+  }
+  RID_DEVICE_INFO info = device->info;
+  std::memcpy(&info.cbSize, data, sizeof info.cbSize);
+  if (info.cbSize != sizeof(RID_DEVICE_INFO)) {
+    error = kErrorInvalidParameter;
+    return kQueryFailed;
+  }
+  std::memcpy(data, &info, needed);
   return needed;
 }
 

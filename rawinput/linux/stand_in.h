@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "rawinput/linux/contracts.h"
 #include "rawinput/records.h"
 
 namespace rawinput::stand_in {
@@ -23,6 +24,11 @@ struct Service {
   // Starts (true) or stops mouse packets for a registration; 0, or the code for
   // GetLastError when the service refuses.
   std::uint32_t (*select_mice)(bool on);
+  // What GetRawInputDeviceInfoA tells of the device under handle; false when no
+  // device has it.
+  bool (*describe)(HANDLE device, DeviceDescription& out);
+  // The resolution of the packets' times in microseconds.
+  std::uint32_t clock_us;
 };
 
 // The services, in the order the loader tries them.
@@ -33,7 +39,11 @@ extern const Service kXi2Service;
 // with the real service's flags 0, the form holds the keyboard focus.
 bool Delivering();
 // Sends one mouse packet of device to the form as message 255, while Delivering;
-// its handle is good until the message has been handled.
-void Deliver(HANDLE device, const RAWMOUSE& mouse);
+// its handle is good until the message has been handled. time_us: when it came, in
+// microseconds since the service started, on the service's clock.
+void Deliver(HANDLE device, const RAWMOUSE& mouse, std::int64_t time_us);
+// Tells the program that the service lost events of device at time_us, while
+// Delivering, in order with the packets.
+void ReportLost(HANDLE device, std::int64_t time_us);
 
 }  // namespace rawinput::stand_in

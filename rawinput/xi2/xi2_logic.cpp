@@ -41,6 +41,28 @@ std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<DeviceInfo>& devic
   return entries;
 }
 
+DeviceDescription Describe(const DeviceInfo& device) {
+  DeviceDescription d;
+  d.path = InterfacePath("XI2", device.vendor, device.product, std::to_string(device.handle));
+  d.name = device.name;
+  const int type = DeviceType(device);
+  if (type == static_cast<int>(RIM_TYPEMOUSE)) {
+    // Buttons 4 to 7 are the wheels' turns, not buttons Windows would count.
+    const int n = device.buttons;
+    const auto buttons = static_cast<std::uint32_t>(std::min(n, 3) + std::max(n - 7, 0));
+    d.info = MouseInfo(buttons, n >= 5, n >= 7);
+  } else if (type == static_cast<int>(RIM_TYPEKEYBOARD)) {
+    d.info = KeyboardInfo();
+  } else {
+    d.info = HidInfo(device.vendor, device.product, 0);
+  }
+  return d;
+}
+
+std::int64_t ServerTimeUs(std::uint32_t time, std::uint32_t start) {
+  return std::int64_t{static_cast<std::uint32_t>(time - start)} * 1000;
+}
+
 void DeviceHandles::Arrived(int id) {
   if (id < 0 || id >= kIds || ids_[id].present) return;
   ids_[id].present = true;

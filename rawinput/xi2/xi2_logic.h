@@ -1,14 +1,17 @@
 // The X-free half of the XInput2 stand-in for the raw-input service: which of the
-// server's devices are listed and under which handles, and raw event -> mouse
-// record. xi2_service.cpp feeds it from the server.
+// server's devices are listed, under which handles and how they are described,
+// raw event -> mouse record, and server time -> packet time. xi2_service.cpp feeds
+// it from the server.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "rawinput/linux/codes.h"
+#include "rawinput/linux/contracts.h"
 #include "rawinput/records.h"
 
 namespace rawinput::xi2 {
@@ -26,6 +29,10 @@ struct DeviceInfo {
   bool enabled = true;
   bool has_keys = false;     // a key class
   bool has_pointer = false;  // a button or valuator class
+  // For its description:
+  std::string name;
+  int buttons = 0;  // X's count, wheel buttons 4 to 7 among them
+  std::uint16_t vendor = 0, product = 0;  // the "Device Product ID" property; 0 without
 };
 
 // Raw-input type of a device (0 mouse, 1 keyboard, 2 other), or -1 for one the
@@ -35,6 +42,14 @@ int DeviceType(const DeviceInfo& device);
 // The device list's entries for a snapshot of the server's devices (any order):
 // the listed ones, in id order.
 std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<DeviceInfo>& devices);
+
+// What GetRawInputDeviceInfoA tells of a listed device: the interface path
+// "\\?\XI2#VID_vvvv&PID_pppp#handle" and its type's device record.
+DeviceDescription Describe(const DeviceInfo& device);
+
+// A raw event's server time (milliseconds, wrapping at 32 bits) in microseconds
+// since the server time start.
+std::int64_t ServerTimeUs(std::uint32_t time, std::uint32_t start);
 
 // X gives the id of a removed device to the next one made, but a handle must name
 // one device for the whole run: a device that comes under an id already used

@@ -5,7 +5,10 @@
 //   for the run (DeviceHandles), followed through hierarchy events;
 // - mice: raw motion and button events of every device, selected on the root
 //   window; refused when the server has no XInput 2;
-// - each raw event of a slave is one packet for the form.
+// - each raw event of a slave is one packet for the form, timed by the server;
+// - a device's description: its X name, and its ids where the server's driver
+//   gives them ("Device Product ID").
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput2.h>
 
@@ -25,6 +28,7 @@ struct Service {
   Display* display = nullptr;
   int xi_opcode = -1;
   bool has_xi2 = false;
+  std::uint32_t start_time = 0;  // the server's time at the start, the packets' time 0
   Translator translator;
   DeviceHandles handles;
 };
@@ -59,11 +63,15 @@ std::vector<DeviceInfo> QueryDevices(int which = XIAllDevices) {
     out.handle = service.handles.Of(d.deviceid);
     out.use = UseOf(d.use);
     out.enabled = d.enabled;
+    out.name = d.name ? d.name : "";
     Axis axes[2];
     for (int c = 0; c < d.num_classes; ++c) {
       const XIAnyClassInfo* cls = d.classes[c];
       if (cls->type == XIKeyClass) out.has_keys = true;
-      if (cls->type == XIButtonClass) out.has_pointer = true;
+      if (cls->type == XIButtonClass) {
+        out.has_pointer = true;
+        out.buttons = reinterpret_cast<const XIButtonClassInfo*>(cls)->num_buttons;
+      }
       if (cls->type == XIValuatorClass) {
         out.has_pointer = true;
         const auto* v = reinterpret_cast<const XIValuatorClassInfo*>(cls);
@@ -125,10 +133,48 @@ void OnXiEvent(void*, XGenericEventCookie* cookie) {
   event.raw_values = raw->raw_values;
   RAWMOUSE mouse;
   if (!service.translator.Translate(event, mouse)) return;
-  stand_in::Deliver(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(service.handles.Of(raw->sourceid))), mouse);
+  stand_in::Deliver(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(service.handles.Of(raw->sourceid))), mouse,
+                    ServerTimeUs(static_cast<std::uint32_t>(raw->time), service.start_time));
 }
 
 bool Usable(std::string&) { return true; }
+
+// The server's time now: that of the PropertyNotify a zero-length append to a
+// property of a window of our own makes (the server stamps it; nothing local is).
+std::uint32_t ServerTimeNow() {
+  Display* d = service.display;
+  XSetWindowAttributes attributes = {};
+  attributes.event_mask = PropertyChangeMask;
+  const Window w = XCreateWindow(d, DefaultRootWindow(d), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent,
+                                 CWEventMask, &attributes);
+  const Atom property = XInternAtom(d, "_VELMORA_START", False);
+  XChangeProperty(d, w, property, XA_STRING, 8, PropModeAppend, nullptr, 0);
+  XEvent event;
+  XWindowEvent(d, w, PropertyChangeMask, &event);
+  XDestroyWindow(d, w);
+  return static_cast<std::uint32_t>(event.xproperty.time);
+}
+
+// The vendor and product ids the server's driver puts in "Device Product ID".
+void ReadIds(DeviceInfo& device) {
+  const Atom property = XInternAtom(service.display, "Device Product ID", True);
+  if (property == None) return;  // no device has it
+  Atom type = None;
+  int format = 0;
+  unsigned long items = 0, after = 0;
+  unsigned char* data = nullptr;
+  tk::x11::BeginErrorTrap();  // the device may be gone already
+  const Status status = XIGetProperty(service.display, device.id, property, 0, 2, False, XA_INTEGER, &type, &format,
+                                      &items, &after, &data);
+  tk::x11::EndErrorTrap();
+  if (status == Success && data != nullptr && type == XA_INTEGER && format == 32 && items == 2) {
+    // XInput 2 keeps 32-bit items 32 bits wide (unlike XGetWindowProperty's longs).
+    const auto* ids = reinterpret_cast<const std::uint32_t*>(data);
+    device.vendor = static_cast<std::uint16_t>(ids[0]);
+    device.product = static_cast<std::uint16_t>(ids[1]);
+  }
+  if (data != nullptr) XFree(data);
+}
 
 bool Start() {
   service.display = tk::x11::Connection();
@@ -145,6 +191,7 @@ bool Start() {
     tk::x11::EndErrorTrap();
     QueryDevices();  // the devices there at start keep their ids as handles
   }
+  service.start_time = ServerTimeNow();
   return true;
 }
 
@@ -159,12 +206,29 @@ std::uint32_t SelectMice(bool on) {
   return 0;
 }
 
+// A listed device that is still there under this handle.
+bool DescribeDevice(HANDLE device, DeviceDescription& out) {
+  const auto handle = reinterpret_cast<std::uintptr_t>(device);
+  const int id = static_cast<int>(handle % DeviceHandles::kIds);
+  if (handle > UINT32_MAX || service.handles.Of(id) != handle) return false;
+  std::vector<DeviceInfo> found = QueryDevices(id);
+  if (found.size() != 1 || found[0].handle != handle || DeviceType(found[0]) < 0) return false;
+  ReadIds(found[0]);
+  out = Describe(found[0]);
+  return true;
+}
+
 }  // namespace
 
 }  // namespace rawinput::xi2
 
 namespace rawinput::stand_in {
 
-const Service kXi2Service = {xi2::Usable, xi2::Start, xi2::Devices, xi2::SelectMice};
+const Service kXi2Service = {.usable = xi2::Usable,
+                              .start = xi2::Start,
+                              .devices = xi2::Devices,
+                              .select_mice = xi2::SelectMice,
+                              .describe = xi2::DescribeDevice,
+                              .clock_us = 1000};  // server time counts milliseconds
 
 }  // namespace rawinput::stand_in

@@ -179,6 +179,36 @@ TEST(EvdevDevicesTest, ListInNodeOrder) {
   }
 }
 
+// A mouse's or a keyboard's record carries no ids, as on Windows; the path does.
+TEST(EvdevDevicesTest, Descriptions) {
+  Caps mouse = Mouse();
+  mouse.buttons = 5;
+  Caps tablet = Tablet();
+  tablet.rel_wheel = false;
+  tablet.buttons = 2;
+  Caps keyboard;
+  keyboard.keyboard_keys = true;
+  const Ids ids{0x046D, 0xC077, 0x0111};
+  const struct {
+    Caps caps;
+    Ids ids;
+    const char* path;
+    RID_DEVICE_INFO info;
+  } cases[] = {
+      {mouse, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", MouseInfo(5, true, true)},
+      {tablet, {}, "\\\\?\\EVDEV#event5", MouseInfo(2, false, false)},
+      {keyboard, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", KeyboardInfo()},
+      {Caps{}, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", HidInfo(0x046D, 0xC077, 0x0111)},
+  };
+  for (const auto& c : cases) {
+    const DeviceDescription d = Describe(5, c.caps, c.ids, "Velmora \"fake\", mouse");
+    EXPECT_EQ(d.path, c.path);
+    EXPECT_EQ(d.name, "Velmora \"fake\", mouse");
+    EXPECT_EQ(std::memcmp(&d.info, &c.info, sizeof d.info), 0) << c.path << " type " << c.info.dwType;
+  }
+  EXPECT_EQ(HidInfo(1, 2, 3).hid.dwProductId, 2u);
+}
+
 TEST(EvdevChoiceTest, EvdevWhenAMouseCanBeRead) {
   const struct {
     int mice, readable;

@@ -1,5 +1,6 @@
 // The XInput2 stand-in's device list: which of the server's devices it lists, in
-// which order and under which handles, through the list query's contract.
+// which order and under which handles, through the list query's contract; how it
+// describes them, and its packets' times.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -145,6 +146,46 @@ TEST(Xi2DeviceListTest, NoDevicesIsAnEmptyList) {
   RAWINPUTDEVICELIST one{};
   count = 1;
   EXPECT_EQ(AnswerDeviceList({}, &one, &count, kEntry, error), 0u);
+}
+
+// X counts the wheels' turns as buttons 4 to 7; Windows counts only buttons.
+TEST(Xi2DeviceListTest, Descriptions) {
+  DeviceInfo mouse = Dev(10, DeviceUse::SlavePointer);
+  mouse.handle = 10 + 256;
+  mouse.name = "Virtual core XTEST pointer";
+  mouse.buttons = 10;
+  DeviceInfo plain = mouse;
+  plain.buttons = 3;
+  plain.vendor = 0x046D;
+  plain.product = 0xC077;
+  DeviceInfo keyboard = Dev(5, DeviceUse::SlaveKeyboard);
+  keyboard.vendor = 0x1234;
+  DeviceInfo other = Dev(9, DeviceUse::FloatingSlave);
+  other.vendor = 0x056A;
+  other.product = 0x00B1;
+  const struct {
+    const DeviceInfo& device;
+    const char* path;
+    RID_DEVICE_INFO info;
+  } cases[] = {
+      {mouse, "\\\\?\\XI2#266", MouseInfo(6, true, true)},
+      {plain, "\\\\?\\XI2#VID_046d&PID_c077#266", MouseInfo(3, false, false)},
+      {keyboard, "\\\\?\\XI2#VID_1234&PID_0000#5", KeyboardInfo()},
+      {other, "\\\\?\\XI2#VID_056a&PID_00b1#9", HidInfo(0x056A, 0x00B1, 0)},
+  };
+  for (const auto& c : cases) {
+    const DeviceDescription d = Describe(c.device);
+    EXPECT_EQ(d.path, c.path);
+    EXPECT_EQ(d.name, c.device.name);
+    EXPECT_EQ(std::memcmp(&d.info, &c.info, sizeof d.info), 0) << c.path;
+  }
+}
+
+// Server time counts milliseconds in 32 bits and wraps after 49.7 days.
+TEST(Xi2PacketTimeTest, MillisecondsSinceTheStartAcrossTheWrap) {
+  EXPECT_EQ(ServerTimeUs(1500, 1000), 500000);
+  EXPECT_EQ(ServerTimeUs(1000, 1000), 0);
+  EXPECT_EQ(ServerTimeUs(5, 0xFFFFFFF0u), 21000);
 }
 
 }  // namespace
