@@ -3,7 +3,7 @@
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
-#include <limits>
+#include <utility>
 
 namespace rawinput::evdev {
 
@@ -26,8 +26,7 @@ UINT TypeOf(Kind kind) {
   return RIM_TYPEHID;
 }
 
-UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error) {
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<ListedDevice>& devices) {
   std::vector<ListedDevice> sorted = devices;
   std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
   std::vector<RAWINPUTDEVICELIST> entries(sorted.size());
@@ -35,24 +34,26 @@ UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELI
     entries[i].hDevice = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sorted[i].handle));
     entries[i].dwType = TypeOf(sorted[i].kind);
   }
-  return AnswerList(entries, list, count, size, error);
+  return entries;
+}
+
+DeviceDescription Describe(int number, const Caps& caps, const Ids& ids, std::string name) {
+  DeviceDescription d;
+  d.path = InterfacePath("EVDEV", ids.vendor, ids.product, "event" + std::to_string(number));
+  d.name = std::move(name);
+  switch (Classify(caps)) {
+    case Kind::Mouse:
+    case Kind::AbsolutePointer:
+      d.info = MouseInfo(static_cast<std::uint32_t>(caps.buttons), caps.rel_wheel || caps.rel_wheel_hi_res,
+                         caps.rel_hwheel || caps.rel_hwheel_hi_res);
+      break;
+    case Kind::Keyboard: d.info = KeyboardInfo(); break;
+    case Kind::Other: d.info = HidInfo(ids.vendor, ids.product, ids.version); break;
+  }
+  return d;
 }
 
 // ---- Frames -------------------------------------------------------------------
-
-namespace {
-
-std::int32_t Clamp32(std::int64_t v) {
-  return static_cast<std::int32_t>(
-      std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
-std::int16_t Clamp16(std::int64_t v) {
-  return static_cast<std::int16_t>(
-      std::clamp<std::int64_t>(v, std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
-}
-
-}  // namespace
 
 FrameTranslator::FrameTranslator(const Caps& caps) : caps_(caps), absolute_(Classify(caps) == Kind::AbsolutePointer) {}
 
@@ -107,23 +108,23 @@ int FrameTranslator::Feed(const Event& e, RAWMOUSE (&out)[kMaxRecords]) {
     }
     out[0] = base;
     if (!absolute_) {
-      out[0].lLastX = Clamp32(dx_);
-      out[0].lLastY = Clamp32(dy_);
+      out[0].lLastX = ClampTo<std::int32_t>(dx_);
+      out[0].lLastY = ClampTo<std::int32_t>(dy_);
     }
     std::uint16_t flags = buttons_;
     std::int16_t data = 0;
     if (wheel_ != 0) {
       flags |= RI_MOUSE_WHEEL;
-      data = Clamp16(wheel_);
+      data = ClampTo<std::int16_t>(wheel_);
     } else if (hwheel_ != 0) {
       flags |= RI_MOUSE_HWHEEL;
-      data = Clamp16(hwheel_);
+      data = ClampTo<std::int16_t>(hwheel_);
     }
     out[0].ulButtons = PackButtons(flags, data);
     n = 1;
     if (wheel_ != 0 && hwheel_ != 0) {
       out[1] = base;
-      out[1].ulButtons = PackButtons(RI_MOUSE_HWHEEL, Clamp16(hwheel_));
+      out[1].ulButtons = PackButtons(RI_MOUSE_HWHEEL, ClampTo<std::int16_t>(hwheel_));
       n = 2;
     }
   }

@@ -1,6 +1,6 @@
 // The part of the evdev stand-in for the raw-input service that needs no device:
 // what kind of device a set of event codes makes, one evdev frame -> mouse
-// records, the device list contract, and which Linux service to run.
+// records, the device list's entries, and whether this service is the one to run.
 // evdev_service.cpp feeds it from libevdev.
 #pragma once
 
@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "rawinput/linux/codes.h"
+#include "rawinput/linux/contracts.h"
 #include "rawinput/records.h"
-#include "rawinput/stand_in.h"
 
 namespace rawinput::evdev {
 
@@ -29,6 +30,7 @@ struct Caps {
   bool abs_x = false, abs_y = false;
   AbsRange x, y;  // of abs_x and abs_y
   bool left_button = false;  // BTN_LEFT: what tells a tablet from a joystick
+  int buttons = 0;           // of BTN_LEFT to BTN_TASK
   bool finger = false;       // BTN_TOOL_FINGER or INPUT_PROP_POINTER: a touchpad
   bool keyboard_keys = false;  // the first row of keys, Esc to D, as a keyboard has
 };
@@ -45,10 +47,17 @@ struct ListedDevice {
   Kind kind = Kind::Other;
 };
 
-// GetRawInputDeviceList over the readable devices (any order; listed in node
-// order), with the XInput2 stand-in's contract for sizes and counts.
-UINT AnswerDeviceList(const std::vector<ListedDevice>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error);
+// The device list's entries for the readable devices (any order): in node order.
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<ListedDevice>& devices);
+
+// The ids the kernel gives a device; 0 where it has none.
+struct Ids {
+  std::uint16_t vendor = 0, product = 0, version = 0;
+};
+
+// What GetRawInputDeviceInfoA tells of /dev/input/eventN: the interface path
+// "\\?\EVDEV#VID_vvvv&PID_pppp#eventN" and its kind's device record.
+DeviceDescription Describe(int number, const Caps& caps, const Ids& ids, std::string name);
 
 // ---- Frames -------------------------------------------------------------------
 

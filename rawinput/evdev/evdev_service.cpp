@@ -1,20 +1,17 @@
-// The Linux stand-in for the raw-input service over the kernel's event devices
-// (libevdev), for where X cannot tell the mice apart. Implements:
-// - the loader (evdev::Load, Proc, LastError; loader_linux.cpp picks this service
-//   when a mouse's node can be read): "user32.dll", the three entry points;
-// - GetRawInputDeviceList: the readable /dev/input/event* nodes in node order,
-//   each under its device number (st_rdev) as its handle;
-// - RegisterRawInputDevices: the XInput2 stand-in's checks; mouse packets start;
-// - GetRawInputData: the packet made from one evdev frame of a mouse, sent to the
-//   form as message 255 while it holds the keyboard focus.
+// The evdev service of the Linux stand-in, over the kernel's event devices
+// (libevdev), for where X cannot tell the mice apart; the loader's first choice
+// when a mouse's node can be read:
+// - devices: the readable /dev/input/event* nodes in node order, each under its
+//   device number (st_rdev) as its handle;
+// - each evdev frame of a mouse is one packet for the form.
 // Mice are read, never grabbed, in the x11 toolkit's loop (WatchFd); mice that
 // come later are found through inotify on /dev/input.
 #include <dirent.h>
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
-#include <strings.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,11 +23,11 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "rawinput/evdev/evdev_logic.h"
-#include "rawinput/evdev/services.h"
-#include "rawinput/xi2/xi2_logic.h"
+#include "rawinput/linux/stand_in.h"
 #include "toolkit/x11/x11_connection.h"
 
 namespace rawinput::evdev {
@@ -48,6 +45,7 @@ struct Device {
   int fd = -1;
   libevdev* dev = nullptr;
   std::uint32_t handle = 0;
+  Caps caps;
   Kind kind = Kind::Other;
   FrameTranslator frames;
 
@@ -57,17 +55,20 @@ struct Device {
   }
 };
 
+struct Described {
+  std::uint32_t handle = 0;
+  DeviceDescription description;
+};
+
 struct Service {
-  bool loaded = false;
-  bool mouse_selected = false;
-  std::uint32_t last_error = 0;
+  std::int64_t start_us = 0;  // CLOCK_MONOTONIC at the start, the packets' time 0
   int inotify = -1;
   std::vector<std::unique_ptr<Device>> mice;  // open and watched
-  xi2::PacketStore packets;
+  // The devices of the last list, so that describing each of them opens no node.
+  std::vector<Described> listed;
 };
 
 Service service;
-char user32_module;
 
 // N of "eventN", or -1.
 int NodeNumber(const char* name) {
@@ -105,6 +106,7 @@ Caps CapsOf(const libevdev* d) {
   if (c.abs_x) c.x = {libevdev_get_abs_minimum(d, ABS_X), libevdev_get_abs_maximum(d, ABS_X)};
   if (c.abs_y) c.y = {libevdev_get_abs_minimum(d, ABS_Y), libevdev_get_abs_maximum(d, ABS_Y)};
   c.left_button = libevdev_has_event_code(d, EV_KEY, BTN_LEFT);
+  for (unsigned b = BTN_LEFT; b <= BTN_TASK; ++b) c.buttons += libevdev_has_event_code(d, EV_KEY, b);
   c.finger = libevdev_has_event_code(d, EV_KEY, BTN_TOOL_FINGER) || libevdev_has_property(d, INPUT_PROP_POINTER);
   c.keyboard_keys = true;
   for (unsigned key = KEY_ESC; key <= KEY_D; ++key) c.keyboard_keys = c.keyboard_keys && libevdev_has_event_code(d, EV_KEY, key);
@@ -156,9 +158,11 @@ std::unique_ptr<Device> Open(int number, int& error) {
   // The device number names the device while its node exists; 0 is no handle.
   d->handle = static_cast<std::uint32_t>(st.st_rdev);
   if (d->handle == 0) d->handle = 0x80000000u | static_cast<std::uint32_t>(number);
-  const Caps caps = CapsOf(d->dev);
-  d->kind = Classify(caps);
-  d->frames = FrameTranslator(caps);
+  // Frame times on the clock that PacketTime counts from, not the wall clock.
+  libevdev_set_clock_id(d->dev, CLOCK_MONOTONIC);
+  d->caps = CapsOf(d->dev);
+  d->kind = Classify(d->caps);
+  d->frames = FrameTranslator(d->caps);
   d->frames.Resync(libevdev_get_event_value(d->dev, EV_ABS, ABS_X), libevdev_get_event_value(d->dev, EV_ABS, ABS_Y));
   return d;
 }
@@ -171,18 +175,32 @@ void CloseMouse(Device* d) {
   mice.erase(std::remove_if(mice.begin(), mice.end(), [&](const auto& m) { return m.get() == d; }), mice.end());
 }
 
+std::int64_t MonotonicUs() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+}
+
+// An event's kernel time, in microseconds since the start.
+std::int64_t TimeOf(const input_event& ev) {
+  return std::int64_t{ev.input_event_sec} * 1000000 + ev.input_event_usec - service.start_us;
+}
+
+HANDLE HandleOf(const Device& d) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle)); }
+
+DeviceDescription DescriptionOf(const Device& d) {
+  const Ids ids{static_cast<std::uint16_t>(libevdev_get_id_vendor(d.dev)),
+                static_cast<std::uint16_t>(libevdev_get_id_product(d.dev)),
+                static_cast<std::uint16_t>(libevdev_get_id_version(d.dev))};
+  const char* name = libevdev_get_name(d.dev);
+  return Describe(d.number, d.caps, ids, name ? name : "");
+}
+
+// A frame's packets carry the time of its SYN_REPORT.
 void Deliver(Device& d, const input_event& ev) {
   RAWMOUSE records[FrameTranslator::kMaxRecords];
   const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
-  // Like the real service with flags 0: only the window with the focus gets packets.
-  if (n == 0 || !service.mouse_selected || !tk::x11::FormHasFocus()) return;
-  const HANDLE device = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle));
-  for (int i = 0; i < n; ++i) {
-    const HRAWINPUT handle = service.packets.Put(device, records[i]);
-    tk::TMessage message{tk::WM_INPUT, 0, reinterpret_cast<std::intptr_t>(handle), 0};
-    tk::x11::DispatchToForm(message);
-    service.packets.Release();
-  }
+  for (int i = 0; i < n; ++i) stand_in::Deliver(HandleOf(d), records[i], TimeOf(ev));
 }
 
 void OnReadable(void* context, int) {
@@ -192,10 +210,12 @@ void OnReadable(void* context, int) {
     int rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
     if (rc == LIBEVDEV_READ_STATUS_SYNC) {
       // The kernel's buffer overflowed: libevdev reads the device's state again;
-      // what was lost is not made up.
+      // what was lost is not made up, but the recording marks where (ev is the
+      // SYN_DROPPED).
       std::fprintf(stderr, "Velmora: %s (%s): events dropped, state read again\n", d.path.c_str(),
                    libevdev_get_name(d.dev));
       std::fflush(stderr);
+      stand_in::ReportLost(HandleOf(d), TimeOf(ev));
       do {
         rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_SYNC, &ev);
       } while (rc == LIBEVDEV_READ_STATUS_SYNC);
@@ -203,7 +223,14 @@ void OnReadable(void* context, int) {
       if (rc == -EAGAIN) continue;
     }
     if (rc == -EAGAIN) return;
-    if (rc < 0) {  // ENODEV: unplugged
+    if (rc < 0) {
+      // An unplugged mouse (ENODEV) goes quietly; any other error ends its
+      // packets while the user may think it is still read, so it is told.
+      if (rc != -ENODEV) {
+        std::fprintf(stderr, "Velmora: %s (%s): cannot be read (%s), no more packets from it\n", d.path.c_str(),
+                     libevdev_get_name(d.dev), std::strerror(-rc));
+        std::fflush(stderr);
+      }
       CloseMouse(&d);
       return;
     }
@@ -251,80 +278,93 @@ void OnDirectory(void*, int fd) {
 
 std::vector<ListedDevice> ListDevices() {
   std::vector<ListedDevice> listed;
+  service.listed.clear();
+  const auto add = [&](const Device& d) {
+    listed.push_back({d.number, d.handle, d.kind});
+    service.listed.push_back({d.handle, DescriptionOf(d)});
+  };
   for (int number : Nodes()) {
     if (const Device* m = FindMouse(number)) {
-      listed.push_back({number, m->handle, m->kind});
+      add(*m);
       continue;
     }
     int error = 0;
-    if (const auto d = Open(number, error)) listed.push_back({number, d->handle, d->kind});
+    if (const auto d = Open(number, error)) add(*d);
   }
   return listed;
 }
 
-UINT RAWINPUT_API StandInGetRawInputDeviceList(RAWINPUTDEVICELIST* list, UINT* count, UINT size) {
-  return AnswerDeviceList(ListDevices(), list, count, size, service.last_error);
-}
-
-int RAWINPUT_API StandInRegisterRawInputDevices(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
-  const xi2::Registration r = xi2::CheckRegistration(devices, count, size);
-  if (r.error != 0) {
-    service.last_error = r.error;
-    return 0;
+bool FindDescribed(std::uintptr_t handle, DeviceDescription& out) {
+  for (const auto& m : service.mice) {
+    if (m->handle == handle) {
+      out = DescriptionOf(*m);
+      return true;
+    }
   }
-  if (r.select_mouse || r.remove_mouse) service.mouse_selected = r.select_mouse;
-  return 1;
+  for (const Described& d : service.listed) {
+    if (d.handle == handle) {
+      out = d.description;
+      return true;
+    }
+  }
+  return false;
 }
 
-UINT RAWINPUT_API StandInGetRawInputData(HRAWINPUT input, UINT command, void* data, UINT* size, UINT header_size) {
-  return service.packets.Get(input, command, data, size, header_size, service.last_error);
-}
-
-}  // namespace
-
-Survey Look() {
-  Survey s;
+// Usable when this user can read at least one mouse's node.
+bool Usable(std::string& remedy) {
+  int mice = 0, readable_mice = 0;
   for (int number : Nodes()) {
     int error = 0;
     const auto d = Open(number, error);
     const Kind kind = d ? d->kind : Classify(SysfsCaps(number));
     if (TypeOf(kind) != RIM_TYPEMOUSE) continue;
-    ++s.mice;
-    if (d) ++s.readable_mice;
+    ++mice;
+    if (d) ++readable_mice;
   }
-  return s;
+  Choice c = ChooseService(mice, readable_mice);
+  remedy = std::move(c.remedy);
+  return c.evdev;
 }
 
-void* Load(const char* name) {
-  if (name == nullptr || strcasecmp(name, "user32.dll") != 0) {
-    service.last_error = kErrorModNotFound;
-    return nullptr;
-  }
-  if (!service.loaded) {
-    service.loaded = true;
-    // Watched before the first look, so that no mouse falls between the two.
-    service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (service.inotify >= 0) {
-      if (inotify_add_watch(service.inotify, kDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
-        close(service.inotify);
-        service.inotify = -1;
-      } else {
-        tk::x11::WatchFd(service.inotify, OnDirectory, nullptr);
-      }
+bool Start() {
+  service.start_us = MonotonicUs();
+  // Watched before the first look, so that no mouse falls between the two.
+  service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (service.inotify >= 0) {
+    if (inotify_add_watch(service.inotify, kDir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO | IN_DELETE) < 0) {
+      close(service.inotify);
+      service.inotify = -1;
+    } else {
+      tk::x11::WatchFd(service.inotify, OnDirectory, nullptr);
     }
-    for (int number : Nodes()) OpenMouse(number);
   }
-  return &user32_module;
+  for (int number : Nodes()) OpenMouse(number);
+  return true;
 }
 
-void* Proc(void* module, const char* name) {
-  if (module != &user32_module || name == nullptr) return nullptr;
-  if (std::strcmp(name, "RegisterRawInputDevices") == 0) return reinterpret_cast<void*>(&StandInRegisterRawInputDevices);
-  if (std::strcmp(name, "GetRawInputData") == 0) return reinterpret_cast<void*>(&StandInGetRawInputData);
-  if (std::strcmp(name, "GetRawInputDeviceList") == 0) return reinterpret_cast<void*>(&StandInGetRawInputDeviceList);
-  return nullptr;
+std::vector<RAWINPUTDEVICELIST> Devices() { return ListEntries(ListDevices()); }
+
+// Mice are read from the start; packets flow once Delivering says so.
+std::uint32_t SelectMice(bool) { return 0; }
+
+bool DescribeDevice(HANDLE device, DeviceDescription& out) {
+  const auto handle = reinterpret_cast<std::uintptr_t>(device);
+  if (FindDescribed(handle, out)) return true;
+  ListDevices();  // a device that came since the last list
+  return FindDescribed(handle, out);
 }
 
-std::uint32_t LastError() { return service.last_error; }
+}  // namespace
 
 }  // namespace rawinput::evdev
+
+namespace rawinput::stand_in {
+
+const Service kEvdevService = {.usable = evdev::Usable,
+                                .start = evdev::Start,
+                                .devices = evdev::Devices,
+                                .select_mice = evdev::SelectMice,
+                                .describe = evdev::DescribeDevice,
+                                .clock_us = 1};
+
+}  // namespace rawinput::stand_in

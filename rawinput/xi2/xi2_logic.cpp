@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
-#include <limits>
 #include <utility>
 
 namespace rawinput::xi2 {
@@ -25,8 +23,7 @@ int DeviceType(const DeviceInfo& device) {
   return -1;
 }
 
-UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error) {
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<DeviceInfo>& devices) {
   std::vector<std::pair<int, RAWINPUTDEVICELIST>> listed;  // by id
   listed.reserve(devices.size());
   for (const DeviceInfo& d : devices) {
@@ -41,7 +38,29 @@ UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST
   std::vector<RAWINPUTDEVICELIST> entries;
   entries.reserve(listed.size());
   for (const auto& l : listed) entries.push_back(l.second);
-  return AnswerList(entries, list, count, size, error);
+  return entries;
+}
+
+DeviceDescription Describe(const DeviceInfo& device) {
+  DeviceDescription d;
+  d.path = InterfacePath("XI2", device.vendor, device.product, std::to_string(device.handle));
+  d.name = device.name;
+  const int type = DeviceType(device);
+  if (type == static_cast<int>(RIM_TYPEMOUSE)) {
+    // Buttons 4 to 7 are the wheels' turns, not buttons Windows would count.
+    const int n = device.buttons;
+    const auto buttons = static_cast<std::uint32_t>(std::min(n, 3) + std::max(n - 7, 0));
+    d.info = MouseInfo(buttons, n >= 5, n >= 7);
+  } else if (type == static_cast<int>(RIM_TYPEKEYBOARD)) {
+    d.info = KeyboardInfo();
+  } else {
+    d.info = HidInfo(device.vendor, device.product, 0);
+  }
+  return d;
+}
+
+std::int64_t ServerTimeUs(std::uint32_t time, std::uint32_t start) {
+  return std::int64_t{static_cast<std::uint32_t>(time - start)} * 1000;
 }
 
 void DeviceHandles::Arrived(int id) {
@@ -57,34 +76,6 @@ void DeviceHandles::Left(int id) {
 std::uint32_t DeviceHandles::Of(int id) const {
   if (id < 0 || id >= kIds || ids_[id].devices == 0) return static_cast<std::uint32_t>(id);
   return static_cast<std::uint32_t>(id) + static_cast<std::uint32_t>(kIds) * (ids_[id].devices - 1);
-}
-
-// ---- Registration -------------------------------------------------------------
-
-Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size) {
-  Registration r;
-  if (devices == nullptr || count == 0 || size != sizeof(RAWINPUTDEVICE)) {
-    r.error = kErrorInvalidParameter;
-    return r;
-  }
-  for (UINT i = 0; i < count; ++i) {
-    const RAWINPUTDEVICE& d = devices[i];
-    const bool mouse = d.usUsagePage == 1 && d.usUsage == 2;
-    if (d.dwFlags == 0) {
-      r.select_mouse = r.select_mouse || mouse;
-    } else if (d.dwFlags == RIDEV_REMOVE) {
-      // Windows wants no target window with a removal.
-      if (d.hwndTarget != nullptr) {
-        r.error = kErrorInvalidParameter;
-        return r;
-      }
-      r.remove_mouse = r.remove_mouse || mouse;
-    } else {
-      r.error = kErrorInvalidFlags;
-      return r;
-    }
-  }
-  return r;
 }
 
 // ---- Events -------------------------------------------------------------------
@@ -110,7 +101,7 @@ void Translator::SetAxes(int device, Axis x, Axis y) {
 std::int32_t Translator::Relative(double value, double& rest) {
   rest += value;
   const double whole = std::nearbyint(rest);
-  const std::int32_t reported = ClampToInt32(whole);
+  const std::int32_t reported = ClampTo<std::int32_t>(whole);
   rest -= reported;
   if (!(std::fabs(rest) < 1.0)) rest = 0;  // a clamped or NaN value leaves nothing behind
   return reported;
@@ -157,43 +148,6 @@ bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
     case 9: Button(out, MouseButton::Extra, down); return true;
     default: return false;
   }
-}
-
-// ---- Packets ------------------------------------------------------------------
-
-HRAWINPUT PacketStore::Put(HANDLE device, const RAWMOUSE& mouse) {
-  if (++last_ == 0) ++last_;
-  current_ = last_;
-  packet_.header.dwType = RIM_TYPEMOUSE;
-  packet_.header.dwSize = sizeof(RAWINPUT);
-  packet_.header.hDevice = device;
-  packet_.header.wParam = 0;  // RIM_INPUT: the window was in the foreground
-  packet_.data.mouse = mouse;
-  return reinterpret_cast<HRAWINPUT>(current_);
-}
-
-UINT PacketStore::Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size,
-                      std::uint32_t& error) const {
-  if ((command != RID_INPUT && command != RID_HEADER) || header_size != sizeof(RAWINPUTHEADER) || size == nullptr) {
-    error = kErrorInvalidParameter;
-    return kQueryFailed;
-  }
-  const auto h = reinterpret_cast<std::uintptr_t>(handle);
-  if (h == 0 || h != current_) {
-    error = kErrorInvalidHandle;
-    return kQueryFailed;
-  }
-  const UINT needed = command == RID_INPUT ? static_cast<UINT>(sizeof(RAWINPUT)) : static_cast<UINT>(sizeof(RAWINPUTHEADER));
-  if (data == nullptr) {
-    *size = needed;
-    return 0;
-  }
-  if (*size < needed) {
-    error = kErrorInsufficientBuffer;
-    return kQueryFailed;
-  }
-  std::memcpy(data, &packet_, needed);
-  return needed;
 }
 
 }  // namespace rawinput::xi2

@@ -1,19 +1,21 @@
-// The X-free half of the XInput2 stand-in for the raw-input service: the device
-// list contract, registration checks, raw event -> mouse record, and the packet
-// store behind GetRawInputData. xi2_service.cpp feeds it from the server.
+// The X-free half of the XInput2 stand-in for the raw-input service: which of the
+// server's devices are listed, under which handles and how they are described,
+// raw event -> mouse record, and server time -> packet time. xi2_service.cpp feeds
+// it from the server.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
+#include "rawinput/linux/codes.h"
+#include "rawinput/linux/contracts.h"
 #include "rawinput/records.h"
-#include "rawinput/stand_in.h"
 
 namespace rawinput::xi2 {
 
-// The codes and flags every stand-in shares.
 using namespace rawinput::stand_in;
 
 // ---- Devices ------------------------------------------------------------------
@@ -27,19 +29,27 @@ struct DeviceInfo {
   bool enabled = true;
   bool has_keys = false;     // a key class
   bool has_pointer = false;  // a button or valuator class
+  // For its description:
+  std::string name;
+  int buttons = 0;  // X's count, wheel buttons 4 to 7 among them
+  std::uint16_t vendor = 0, product = 0;  // the "Device Product ID" property; 0 without
 };
 
 // Raw-input type of a device (0 mouse, 1 keyboard, 2 other), or -1 for one the
 // list leaves out: masters, which only merge their slaves, and disabled devices.
 int DeviceType(const DeviceInfo& device);
 
-// GetRawInputDeviceList over a snapshot of the server's devices (any order; the
-// list is in id order). Null list: stores the count, returns 0.
-// Wrong entry size or null count: 0xFFFFFFFF, kErrorInvalidParameter. Too small a
-// count: 0xFFFFFFFF, *count = the number needed, kErrorInsufficientBuffer.
-// Otherwise fills the list and returns the number of entries stored.
-UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
-                      std::uint32_t& error);
+// The device list's entries for a snapshot of the server's devices (any order):
+// the listed ones, in id order.
+std::vector<RAWINPUTDEVICELIST> ListEntries(const std::vector<DeviceInfo>& devices);
+
+// What GetRawInputDeviceInfoA tells of a listed device: the interface path
+// "\\?\XI2#VID_vvvv&PID_pppp#handle" and its type's device record.
+DeviceDescription Describe(const DeviceInfo& device);
+
+// A raw event's server time (milliseconds, wrapping at 32 bits) in microseconds
+// since the server time start.
+std::int64_t ServerTimeUs(std::uint32_t time, std::uint32_t start);
 
 // X gives the id of a removed device to the next one made, but a handle must name
 // one device for the whole run: a device that comes under an id already used
@@ -61,19 +71,6 @@ class DeviceHandles {
   };
   std::array<Id, kIds> ids_{};
 };
-
-// ---- Registration -------------------------------------------------------------
-
-struct Registration {
-  std::uint32_t error = 0;  // 0: the request is well formed
-  bool select_mouse = false;
-  bool remove_mouse = false;
-};
-
-// Checks RegisterRawInputDevices' arguments. Only mice (usage page 1, usage 2)
-// make packets; other usages are accepted and deliver nothing. Flags other than
-// 0 and RIDEV_REMOVE are refused.
-Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 
 // ---- Events -------------------------------------------------------------------
 
@@ -114,26 +111,6 @@ class Translator {
   static std::int32_t Normalized(double value, const Axis& axis);
 
   std::array<DeviceState, kMaxDevices> devices_{};
-};
-
-// ---- Packets ------------------------------------------------------------------
-
-// The packet whose message is being handled. As on Windows, its handle is good
-// only until that message has been handled (Release): a handle posted again later
-// is refused like a made-up one. Handles are never given twice; 0 never.
-class PacketStore {
- public:
-  HRAWINPUT Put(HANDLE device, const RAWMOUSE& mouse);
-  void Release() { current_ = 0; }
-  // GetRawInputData's contract: RID_INPUT copies the whole packet, RID_HEADER its
-  // header; null data stores the size and returns 0; a size too small, an unknown
-  // handle, another command or header size give 0xFFFFFFFF and set error.
-  UINT Get(HRAWINPUT handle, UINT command, void* data, UINT* size, UINT header_size, std::uint32_t& error) const;
-
- private:
-  std::uintptr_t current_ = 0;  // 0: none
-  std::uintptr_t last_ = 0;
-  RAWINPUT packet_{};
 };
 
 }  // namespace rawinput::xi2

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rawinput/evdev/evdev_logic.h"
+#include "rawinput/linux/contracts.h"
 
 namespace {
 
@@ -160,22 +161,52 @@ TEST(EvdevDevicesTest, ListInNodeOrder) {
       {12, 0x80000001u, Kind::Mouse}, {3, 3395, Kind::Keyboard}, {5, 3397, Kind::AbsolutePointer}, {4, 3396, Kind::Other}};
   std::uint32_t error = 0;
   UINT count = 0;
-  EXPECT_EQ(AnswerDeviceList(devices, nullptr, &count, sizeof(RAWINPUTDEVICELIST), error), 0u);
+  EXPECT_EQ(AnswerList(ListEntries(devices), nullptr, &count, sizeof(RAWINPUTDEVICELIST), error), 0u);
   EXPECT_EQ(count, 4u);
   RAWINPUTDEVICELIST list[4] = {};
   UINT small = 3;
-  EXPECT_EQ(AnswerDeviceList(devices, list, &small, sizeof(RAWINPUTDEVICELIST), error), kQueryFailed);
+  EXPECT_EQ(AnswerList(ListEntries(devices), list, &small, sizeof(RAWINPUTDEVICELIST), error), kQueryFailed);
   EXPECT_EQ(error, kErrorInsufficientBuffer);
   EXPECT_EQ(small, 4u);
-  EXPECT_EQ(AnswerDeviceList(devices, list, &count, 8, error), kQueryFailed);
+  EXPECT_EQ(AnswerList(ListEntries(devices), list, &count, 8, error), kQueryFailed);
   EXPECT_EQ(error, kErrorInvalidParameter);
-  ASSERT_EQ(AnswerDeviceList(devices, list, &count, sizeof(RAWINPUTDEVICELIST), error), 4u);
+  ASSERT_EQ(AnswerList(ListEntries(devices), list, &count, sizeof(RAWINPUTDEVICELIST), error), 4u);
   const std::uintptr_t handles[] = {3395, 3396, 3397, 0x80000001u};
   const UINT types[] = {RIM_TYPEKEYBOARD, RIM_TYPEHID, RIM_TYPEMOUSE, RIM_TYPEMOUSE};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(list[i].hDevice), handles[i]) << i;
     EXPECT_EQ(list[i].dwType, types[i]) << i;
   }
+}
+
+// A mouse's or a keyboard's record carries no ids, as on Windows; the path does.
+TEST(EvdevDevicesTest, Descriptions) {
+  Caps mouse = Mouse();
+  mouse.buttons = 5;
+  Caps tablet = Tablet();
+  tablet.rel_wheel = false;
+  tablet.buttons = 2;
+  Caps keyboard;
+  keyboard.keyboard_keys = true;
+  const Ids ids{0x046D, 0xC077, 0x0111};
+  const struct {
+    Caps caps;
+    Ids ids;
+    const char* path;
+    RID_DEVICE_INFO info;
+  } cases[] = {
+      {mouse, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", MouseInfo(5, true, true)},
+      {tablet, {}, "\\\\?\\EVDEV#event5", MouseInfo(2, false, false)},
+      {keyboard, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", KeyboardInfo()},
+      {Caps{}, ids, "\\\\?\\EVDEV#VID_046d&PID_c077#event5", HidInfo(0x046D, 0xC077, 0x0111)},
+  };
+  for (const auto& c : cases) {
+    const DeviceDescription d = Describe(5, c.caps, c.ids, "Velmora \"fake\", mouse");
+    EXPECT_EQ(d.path, c.path);
+    EXPECT_EQ(d.name, "Velmora \"fake\", mouse");
+    EXPECT_EQ(std::memcmp(&d.info, &c.info, sizeof d.info), 0) << c.path << " type " << c.info.dwType;
+  }
+  EXPECT_EQ(HidInfo(1, 2, 3).hid.dwProductId, 2u);
 }
 
 TEST(EvdevChoiceTest, EvdevWhenAMouseCanBeRead) {

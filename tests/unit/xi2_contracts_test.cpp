@@ -1,19 +1,21 @@
-// The XInput2 stand-in keeps the raw-input service's contracts: the device list,
-// registration and GetRawInputData, with their failure values and codes.
+// The XInput2 stand-in's device list: which of the server's devices it lists, in
+// which order and under which handles, through the list query's contract; how it
+// describes them, and its packets' times.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
+#include "rawinput/linux/contracts.h"
 #include "rawinput/xi2/xi2_logic.h"
 
 namespace {
 
 using namespace rawinput;
 using namespace rawinput::xi2;
+using rawinput::stand_in::AnswerList;
 
 constexpr UINT kEntry = sizeof(RAWINPUTDEVICELIST);
-constexpr UINT kHeader = sizeof(RAWINPUTHEADER);
 
 DeviceInfo Dev(int id, DeviceUse use, bool enabled = true, bool keys = false, bool pointer = false) {
   DeviceInfo d;
@@ -31,6 +33,11 @@ std::vector<DeviceInfo> Server() {
   return {Dev(2, DeviceUse::MasterPointer),  Dev(3, DeviceUse::MasterKeyboard), Dev(10, DeviceUse::SlavePointer),
           Dev(4, DeviceUse::SlavePointer),   Dev(5, DeviceUse::SlaveKeyboard),  Dev(6, DeviceUse::SlavePointer, false),
           Dev(7, DeviceUse::SlaveKeyboard),  Dev(8, DeviceUse::MasterPointer),  Dev(11, DeviceUse::SlaveKeyboard)};
+}
+
+UINT AnswerDeviceList(const std::vector<DeviceInfo>& devices, RAWINPUTDEVICELIST* list, UINT* count, UINT size,
+                      std::uint32_t& error) {
+  return AnswerList(ListEntries(devices), list, count, size, error);
 }
 
 std::uintptr_t Id(const RAWINPUTDEVICELIST& e) { return reinterpret_cast<std::uintptr_t>(e.hDevice); }
@@ -141,132 +148,44 @@ TEST(Xi2DeviceListTest, NoDevicesIsAnEmptyList) {
   EXPECT_EQ(AnswerDeviceList({}, &one, &count, kEntry, error), 0u);
 }
 
-RAWINPUTDEVICE Device(std::uint16_t page, std::uint16_t usage, std::uint32_t flags = 0, void* target = nullptr) {
-  RAWINPUTDEVICE d{};
-  d.usUsagePage = page;
-  d.usUsage = usage;
-  d.dwFlags = flags;
-  d.hwndTarget = target;
-  return d;
-}
-
-TEST(Xi2RegistrationTest, MiceAreSelectedOtherUsagesAccepted) {
-  const RAWINPUTDEVICE mouse = Device(1, 2);
-  Registration r = CheckRegistration(&mouse, 1, sizeof mouse);
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_TRUE(r.select_mouse);
-  EXPECT_FALSE(r.remove_mouse);
-
-  const RAWINPUTDEVICE keyboard_and_mouse[] = {Device(1, 6), Device(1, 2)};
-  EXPECT_TRUE(CheckRegistration(keyboard_and_mouse, 2, sizeof(RAWINPUTDEVICE)).select_mouse);
-  const RAWINPUTDEVICE keyboard = Device(1, 6);
-  r = CheckRegistration(&keyboard, 1, sizeof keyboard);
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_FALSE(r.select_mouse);
-}
-
-TEST(Xi2RegistrationTest, MalformedRequestsAreRefused) {
-  const RAWINPUTDEVICE mouse = Device(1, 2);
-  EXPECT_EQ(CheckRegistration(&mouse, 1, 12).error, kErrorInvalidParameter);
-  EXPECT_EQ(CheckRegistration(&mouse, 0, sizeof mouse).error, kErrorInvalidParameter);
-  EXPECT_EQ(CheckRegistration(nullptr, 1, sizeof mouse).error, kErrorInvalidParameter);
-  const RAWINPUTDEVICE sink = Device(1, 2, 0x100);
-  EXPECT_EQ(CheckRegistration(&sink, 1, sizeof sink).error, kErrorInvalidFlags);
-  int window = 0;
-  const RAWINPUTDEVICE remove_with_target = Device(1, 2, RIDEV_REMOVE, &window);
-  EXPECT_EQ(CheckRegistration(&remove_with_target, 1, sizeof sink).error, kErrorInvalidParameter);
-  const RAWINPUTDEVICE remove = Device(1, 2, RIDEV_REMOVE);
-  const Registration r = CheckRegistration(&remove, 1, sizeof remove);
-  EXPECT_EQ(r.error, 0u);
-  EXPECT_TRUE(r.remove_mouse);
-  EXPECT_FALSE(r.select_mouse);
-}
-
-class Xi2PacketStoreTest : public ::testing::Test {
- protected:
-  HRAWINPUT PutMotion(std::uintptr_t device, std::int32_t dx, std::int32_t dy) {
-    RAWMOUSE m{};
-    m.lLastX = dx;
-    m.lLastY = dy;
-    return store_.Put(reinterpret_cast<HANDLE>(device), m);
+// X counts the wheels' turns as buttons 4 to 7; Windows counts only buttons.
+TEST(Xi2DeviceListTest, Descriptions) {
+  DeviceInfo mouse = Dev(10, DeviceUse::SlavePointer);
+  mouse.handle = 10 + 256;
+  mouse.name = "Virtual core XTEST pointer";
+  mouse.buttons = 10;
+  DeviceInfo plain = mouse;
+  plain.buttons = 3;
+  plain.vendor = 0x046D;
+  plain.product = 0xC077;
+  DeviceInfo keyboard = Dev(5, DeviceUse::SlaveKeyboard);
+  keyboard.vendor = 0x1234;
+  DeviceInfo other = Dev(9, DeviceUse::FloatingSlave);
+  other.vendor = 0x056A;
+  other.product = 0x00B1;
+  const struct {
+    const DeviceInfo& device;
+    const char* path;
+    RID_DEVICE_INFO info;
+  } cases[] = {
+      {mouse, "\\\\?\\XI2#266", MouseInfo(6, true, true)},
+      {plain, "\\\\?\\XI2#VID_046d&PID_c077#266", MouseInfo(3, false, false)},
+      {keyboard, "\\\\?\\XI2#VID_1234&PID_0000#5", KeyboardInfo()},
+      {other, "\\\\?\\XI2#VID_056a&PID_00b1#9", HidInfo(0x056A, 0x00B1, 0)},
+  };
+  for (const auto& c : cases) {
+    const DeviceDescription d = Describe(c.device);
+    EXPECT_EQ(d.path, c.path);
+    EXPECT_EQ(d.name, c.device.name);
+    EXPECT_EQ(std::memcmp(&d.info, &c.info, sizeof d.info), 0) << c.path;
   }
-  PacketStore store_;
-  std::uint32_t error_ = 0;
-};
-
-TEST_F(Xi2PacketStoreTest, SizeQueryThenFetch) {
-  const HRAWINPUT h = PutMotion(14, -3, 9);
-  ASSERT_NE(h, nullptr);
-  UINT size = 0;
-  EXPECT_EQ(store_.Get(h, RID_INPUT, nullptr, &size, kHeader, error_), 0u);
-  ASSERT_EQ(size, sizeof(RAWINPUT));
-
-  RAWINPUT packet;
-  std::memset(&packet, 0xEE, sizeof packet);
-  EXPECT_EQ(store_.Get(h, RID_INPUT, &packet, &size, kHeader, error_), sizeof(RAWINPUT));
-  EXPECT_EQ(packet.header.dwType, RIM_TYPEMOUSE);
-  EXPECT_EQ(packet.header.dwSize, sizeof(RAWINPUT));
-  EXPECT_EQ(packet.header.hDevice, reinterpret_cast<HANDLE>(14));
-  EXPECT_EQ(packet.header.wParam, 0u);
-  EXPECT_EQ(packet.data.mouse.lLastX, -3);
-  EXPECT_EQ(packet.data.mouse.lLastY, 9);
-  EXPECT_EQ(packet.data.mouse.ulButtons, 0u);
 }
 
-TEST_F(Xi2PacketStoreTest, HeaderOnly) {
-  const HRAWINPUT h = PutMotion(14, 1, 1);
-  UINT size = 0;
-  EXPECT_EQ(store_.Get(h, RID_HEADER, nullptr, &size, kHeader, error_), 0u);
-  EXPECT_EQ(size, kHeader);
-  RAWINPUTHEADER header{};
-  EXPECT_EQ(store_.Get(h, RID_HEADER, &header, &size, kHeader, error_), kHeader);
-  EXPECT_EQ(header.hDevice, reinterpret_cast<HANDLE>(14));
-}
-
-TEST_F(Xi2PacketStoreTest, TooSmallABufferIsNotWritten) {
-  const HRAWINPUT h = PutMotion(14, 1, 1);
-  unsigned char buffer[sizeof(RAWINPUT)];
-  std::memset(buffer, 0x11, sizeof buffer);
-  UINT size = sizeof(RAWINPUT) - 1;
-  EXPECT_EQ(store_.Get(h, RID_INPUT, buffer, &size, kHeader, error_), kQueryFailed);
-  EXPECT_EQ(error_, kErrorInsufficientBuffer);
-  EXPECT_EQ(buffer[0], 0x11);
-}
-
-TEST_F(Xi2PacketStoreTest, UnknownHandlesAndBadArgumentsFail) {
-  const HRAWINPUT h = PutMotion(14, 1, 1);
-  UINT size = 0;
-  for (std::uintptr_t made_up : {std::uintptr_t{0}, std::uintptr_t{12345}, reinterpret_cast<std::uintptr_t>(h) + 1}) {
-    error_ = 0;
-    EXPECT_EQ(store_.Get(reinterpret_cast<HRAWINPUT>(made_up), RID_INPUT, nullptr, &size, kHeader, error_),
-              kQueryFailed)
-        << made_up;
-    EXPECT_EQ(error_, kErrorInvalidHandle);
-  }
-  EXPECT_EQ(store_.Get(h, RID_INPUT, nullptr, &size, 16 + 1, error_), kQueryFailed);
-  EXPECT_EQ(error_, kErrorInvalidParameter);
-  EXPECT_EQ(store_.Get(h, 0x10000001, nullptr, &size, kHeader, error_), kQueryFailed);
-  EXPECT_EQ(store_.Get(h, RID_INPUT, nullptr, nullptr, kHeader, error_), kQueryFailed);
-}
-
-// A handle is good only while its message is handled: posted again afterwards it
-// is refused, whether another packet came since or not.
-TEST_F(Xi2PacketStoreTest, HandlesAreGoodOnlyUntilReleased) {
-  const HRAWINPUT first = PutMotion(14, 1, 0);
-  store_.Release();
-  UINT size = 0;
-  EXPECT_EQ(store_.Get(first, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
-  EXPECT_EQ(error_, kErrorInvalidHandle);
-
-  const HRAWINPUT second = PutMotion(15, 42, 0);
-  EXPECT_NE(second, first);
-  EXPECT_EQ(store_.Get(first, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
-  RAWINPUT packet{};
-  size = sizeof packet;
-  EXPECT_EQ(store_.Get(second, RID_INPUT, &packet, &size, kHeader, error_), sizeof packet);
-  EXPECT_EQ(packet.data.mouse.lLastX, 42);
-  store_.Release();
-  EXPECT_EQ(store_.Get(second, RID_INPUT, nullptr, &size, kHeader, error_), kQueryFailed);
+// Server time counts milliseconds in 32 bits and wraps after 49.7 days.
+TEST(Xi2PacketTimeTest, MillisecondsSinceTheStartAcrossTheWrap) {
+  EXPECT_EQ(ServerTimeUs(1500, 1000), 500000);
+  EXPECT_EQ(ServerTimeUs(1000, 1000), 0);
+  EXPECT_EQ(ServerTimeUs(5, 0xFFFFFFF0u), 21000);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "rawinput/linux/contracts.h"
 #include "rawinput/xi2/xi2_logic.h"
 #include "tests/support/app_fixture.h"
 
@@ -167,7 +168,7 @@ class Xi2RecordTest : public AppTest {
   std::string Send(const Raw& raw) {
     RAWMOUSE m;
     if (!translator_.Translate(raw.event, m)) return "";
-    const auto handle = store_.Put(fake::handle(static_cast<std::uintptr_t>(raw.event.device)), m);
+    const auto handle = store_.Put(fake::handle(static_cast<std::uintptr_t>(raw.event.device)), m, 0);
     std::uint32_t error = 0;
     rawinput::UINT size = 0;
     EXPECT_EQ(store_.Get(handle, rawinput::RID_INPUT, nullptr, &size, sizeof(rawinput::RAWINPUTHEADER), error), 0u);
@@ -179,7 +180,7 @@ class Xi2RecordTest : public AppTest {
   }
 
   Translator translator_;
-  rawinput::xi2::PacketStore store_;
+  rawinput::stand_in::PacketStore store_;
 };
 
 TEST_F(Xi2RecordTest, MotionAndWheelRecords) {

@@ -1,13 +1,11 @@
-// What the Linux stand-ins for the raw-input service share: the Windows codes
-// they report and how a mouse record's buttons, wheel and absolute position are
-// written, so that every stand-in writes them the same way.
+// The Windows codes the Linux stand-ins report, and how a mouse record's buttons,
+// wheel and absolute position are written, so that every stand-in writes them alike.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <vector>
 
 #include "rawinput/records.h"
 
@@ -20,31 +18,10 @@ constexpr std::uint32_t kErrorInvalidParameter = 0x57;
 constexpr std::uint32_t kErrorInsufficientBuffer = 0x7A;
 constexpr std::uint32_t kErrorModNotFound = 0x7E;
 constexpr std::uint32_t kErrorInvalidFlags = 0x3EC;
+constexpr std::uint32_t kErrorNoAccess = 0x3E6;
 
 constexpr UINT RID_HEADER = 0x10000005;
 constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;
-
-// The device-list query as the service answers it: the count with a null list,
-// the entries when there is room, else the count and a failure.
-inline UINT AnswerList(const std::vector<RAWINPUTDEVICELIST>& entries, RAWINPUTDEVICELIST* list, UINT* count,
-                       UINT size, std::uint32_t& error) {
-  if (size != sizeof(RAWINPUTDEVICELIST) || count == nullptr) {
-    error = kErrorInvalidParameter;
-    return kQueryFailed;
-  }
-  const auto n = static_cast<UINT>(entries.size());
-  if (list == nullptr) {
-    *count = n;
-    return 0;
-  }
-  if (*count < n) {
-    *count = n;
-    error = kErrorInsufficientBuffer;
-    return kQueryFailed;
-  }
-  std::copy(entries.begin(), entries.end(), list);
-  return n;
-}
 
 // Windows' mouse button flags.
 constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;
@@ -84,19 +61,22 @@ inline std::uint32_t PackButtons(std::uint16_t flags, std::int16_t data) {
   return flags | (static_cast<std::uint32_t>(static_cast<std::uint16_t>(data)) << 16);
 }
 
-inline std::int32_t ClampToInt32(double v) {
-  constexpr double lo = std::numeric_limits<std::int32_t>::min();
-  constexpr double hi = std::numeric_limits<std::int32_t>::max();
-  if (!(v >= lo)) return std::numeric_limits<std::int32_t>::min();  // also NaN
-  if (v > hi) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(v);
+// v in T's range: a value past either end gives that end, NaN the lowest.
+template <typename T>
+T ClampTo(double v) {
+  static_assert(sizeof(T) <= 4, "a double holds every value of T exactly");
+  constexpr double lo = static_cast<double>(std::numeric_limits<T>::min());
+  constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
+  if (!(v >= lo)) return std::numeric_limits<T>::min();
+  if (v > hi) return std::numeric_limits<T>::max();
+  return static_cast<T>(v);
 }
 
 // Windows reports absolute devices on 0..65535 across the axis range.
 inline std::int32_t NormalizeAbsolute(double value, double min, double max) {
-  if (!(max > min)) return ClampToInt32(std::nearbyint(value));
+  if (!(max > min)) return ClampTo<std::int32_t>(std::nearbyint(value));
   const double n = (value - min) * 65535.0 / (max - min);
-  return ClampToInt32(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
+  return ClampTo<std::int32_t>(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
 }
 
 }  // namespace rawinput::stand_in
