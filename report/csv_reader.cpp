@@ -6,13 +6,13 @@
 
 namespace report {
 namespace {
-constexpr std::size_t kChunk = 1 << 20;
+constexpr std::size_t kChunk = 1 << 16;
 // A longer line is not a row of the recording; the limit keeps the buffer bounded.
 constexpr std::size_t kMaxLine = 1 << 16;
 }  // namespace
 
 LineReader::LineReader(std::FILE* file, std::string name)
-    : file_(file), name_(std::move(name)), buffer_(kChunk + kMaxLine) {}
+    : file_(file), name_(std::move(name)), buffer_(new char[kChunk + kMaxLine]), size_(kChunk + kMaxLine) {}
 
 void LineReader::fail(const std::string& what) const {
   throw InputError(name_ + " line " + std::to_string(line_) + ": " + what);
@@ -22,14 +22,14 @@ bool LineReader::refill() {
   if (eof_) return false;
   // Keep the unfinished line, moved to the front.
   const std::size_t kept = end_ - begin_;
-  if (kept > 0 && begin_ > 0) std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
+  if (kept > 0 && begin_ > 0) std::memmove(buffer_.get(), buffer_.get() + begin_, kept);
   begin_ = 0;
   end_ = kept;
   if (kept >= kMaxLine) {
     ++line_;
     fail("longer than " + std::to_string(kMaxLine) + " bytes, not a row of a recording");
   }
-  const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+  const std::size_t got = std::fread(buffer_.get() + end_, 1, size_ - end_, file_);
   if (got == 0) {
     if (std::ferror(file_)) throw InputError(name_ + ": cannot be read");
     eof_ = true;
@@ -42,12 +42,12 @@ bool LineReader::refill() {
 bool LineReader::next(std::string_view& line) {
   std::size_t scanned = begin_;
   for (;;) {
-    const void* found = std::memchr(buffer_.data() + scanned, '\n', end_ - scanned);
+    const void* found = std::memchr(buffer_.get() + scanned, '\n', end_ - scanned);
     if (found) {
-      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.data());
+      const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - buffer_.get());
       std::size_t stop = at;
       if (stop > begin_ && buffer_[stop - 1] == '\r') --stop;
-      line = std::string_view(buffer_.data() + begin_, stop - begin_);
+      line = std::string_view(buffer_.get() + begin_, stop - begin_);
       begin_ = at + 1;
       ++line_;
       return true;

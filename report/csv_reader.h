@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,7 +37,8 @@ class LineReader {
 
   std::FILE* file_;
   std::string name_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;  // left uninitialised: only what fread filled is read
+  std::size_t size_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t line_ = 0;

@@ -10,6 +10,8 @@ namespace {
 constexpr std::size_t kRateBuckets = 1000;
 constexpr std::size_t kPathPoints = 4000;
 constexpr std::size_t kHistogramBars = 400;
+constexpr std::size_t kPageBins = 1000;
+constexpr std::size_t kPages = kRunBreakUs / kPageBins;
 
 // Button-down flags of buttons 1 to 5, and the vertical wheel's flag.
 constexpr std::uint32_t kDownFlags[] = {0x0001, 0x0004, 0x0010, 0x0040, 0x0100};
@@ -58,8 +60,14 @@ void DeviceStats::add_drop(std::int64_t time_us) {
 }
 
 void DeviceStats::add_interval(std::int64_t end_us, std::int64_t interval_us) {
-  if (histogram_.empty()) histogram_.assign(kRunBreakUs, 0);
-  ++histogram_[static_cast<std::size_t>(interval_us)];
+  if (histogram_.empty()) {
+    histogram_.resize(kPages);
+    page_totals_.assign(kPages, 0);
+  }
+  const std::size_t page = static_cast<std::size_t>(interval_us) / kPageBins;
+  if (histogram_[page].empty()) histogram_[page].assign(kPageBins, 0);
+  ++histogram_[page][static_cast<std::size_t>(interval_us) % kPageBins];
+  ++page_totals_[page];
   ++intervals_;
   interval_sum_us_ += interval_us;
   longest_us_ = std::max(longest_us_, interval_us);
@@ -104,11 +112,22 @@ void DeviceStats::add_path_point(double x, double y) {
 
 std::int64_t DeviceStats::rank(std::uint64_t k) const {
   std::uint64_t below = 0;
-  for (std::size_t value = 0; value < histogram_.size(); ++value) {
-    below += histogram_[value];
-    if (below > k) return static_cast<std::int64_t>(value);
+  for (std::size_t page = 0; page < page_totals_.size(); ++page) {
+    if (below + page_totals_[page] <= k) {
+      below += page_totals_[page];
+      continue;
+    }
+    for (std::size_t bin = 0; bin < kPageBins; ++bin) {
+      below += histogram_[page][bin];
+      if (below > k) return static_cast<std::int64_t>(page * kPageBins + bin);
+    }
   }
   return longest_us_;
+}
+
+std::uint64_t DeviceStats::count_at(std::int64_t interval_us) const {
+  const std::vector<std::uint64_t>& page = histogram_[static_cast<std::size_t>(interval_us) / kPageBins];
+  return page.empty() ? 0 : page[static_cast<std::size_t>(interval_us) % kPageBins];
 }
 
 Figures DeviceStats::figures() const {
@@ -163,7 +182,7 @@ Plots DeviceStats::plots() const {
     p.histogram_start_us = shortest / width * width;
     p.histogram.assign(static_cast<std::size_t>(bars(width)), 0);
     for (std::int64_t v = shortest; v <= longest_us_; ++v) {
-      p.histogram[static_cast<std::size_t>(v / width - shortest / width)] += histogram_[static_cast<std::size_t>(v)];
+      p.histogram[static_cast<std::size_t>(v / width - shortest / width)] += count_at(v);
     }
   }
 

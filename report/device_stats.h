@@ -72,6 +72,7 @@ class DeviceStats {
   void add_rate_sample(std::int64_t end_us, std::int64_t interval_us);
   void add_path_point(double x, double y);
   std::int64_t rank(std::uint64_t k) const;  // the k-th smallest interval, 0-based
+  std::uint64_t count_at(std::int64_t interval_us) const;
 
   std::int64_t clock_us_;
   std::uint64_t packets_ = 0;
@@ -83,9 +84,11 @@ class DeviceStats {
   std::int64_t previous_us_ = 0;  // the packet before, in file order
   bool in_run_ = false;           // the next packet's interval is timed
 
-  // Intervals inside runs: an exact histogram at 1 us (allocated on the first),
-  // and Welford's running mean and variance.
-  std::vector<std::uint64_t> histogram_;
+  // Intervals inside runs: an exact histogram at 1 us, in pages of bins made
+  // when first needed (intervals cluster), with each page's total; and Welford's
+  // running mean and variance.
+  std::vector<std::vector<std::uint64_t>> histogram_;
+  std::vector<std::uint64_t> page_totals_;
   std::uint64_t intervals_ = 0;
   std::int64_t interval_sum_us_ = 0;
   std::int64_t longest_us_ = 0;
