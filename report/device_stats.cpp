@@ -30,8 +30,11 @@ void DeviceStats::add_packet(const Packet& packet) {
     first_us_ = std::min(first_us_, t);
     last_us_ = std::max(last_us_, t);
     // A step back in time cannot be timed; it starts a new run like a pause.
-    const std::int64_t interval = t - previous_us_;
-    if (in_run_ && interval >= 0 && interval < kRunBreakUs) add_interval(t, interval);
+    // (Unsigned: times may be anywhere in the 64-bit range.)
+    if (in_run_ && t >= previous_us_) {
+      const std::uint64_t interval = static_cast<std::uint64_t>(t) - static_cast<std::uint64_t>(previous_us_);
+      if (interval < static_cast<std::uint64_t>(kRunBreakUs)) add_interval(t, static_cast<std::int64_t>(interval));
+    }
   }
   previous_us_ = t;
   in_run_ = true;
@@ -79,8 +82,10 @@ void DeviceStats::add_interval(std::int64_t end_us, std::int64_t interval_us) {
 
 void DeviceStats::add_rate_sample(std::int64_t end_us, std::int64_t interval_us) {
   // Buckets start at the first packet; a packet out of order counts in the first.
-  const std::int64_t offset = std::max<std::int64_t>(0, end_us - rate_origin_us_);
-  while (offset / rate_width_us_ >= static_cast<std::int64_t>(kRateBuckets)) {
+  const std::uint64_t offset =
+      end_us > rate_origin_us_ ? static_cast<std::uint64_t>(end_us) - static_cast<std::uint64_t>(rate_origin_us_) : 0;
+  const auto width = [this] { return static_cast<std::uint64_t>(rate_width_us_); };
+  while (offset / width() >= kRateBuckets) {
     for (std::size_t i = 0; i < rate_.size(); ++i) {
       RateBucket merged = rate_[i];
       if (i % 2 == 0 && i + 1 < rate_.size()) {
@@ -92,7 +97,7 @@ void DeviceStats::add_rate_sample(std::int64_t end_us, std::int64_t interval_us)
     rate_.resize((rate_.size() + 1) / 2);
     rate_width_us_ *= 2;
   }
-  const std::size_t bucket = static_cast<std::size_t>(offset / rate_width_us_);
+  const std::size_t bucket = static_cast<std::size_t>(offset / width());
   if (rate_.size() <= bucket) rate_.resize(bucket + 1);
   ++rate_[bucket].intervals;
   rate_[bucket].sum_us += interval_us;
@@ -133,7 +138,7 @@ std::uint64_t DeviceStats::count_at(std::int64_t interval_us) const {
 Figures DeviceStats::figures() const {
   Figures f;
   f.packets = packets_;
-  f.seconds = static_cast<double>(last_us_ - first_us_) / 1e6;
+  f.seconds = (static_cast<double>(last_us_) - static_cast<double>(first_us_)) / 1e6;
   f.drops = drops_;
   f.presses = presses_;
   f.wheel_notches = static_cast<double>(wheel_units_) / kWheelUnitsPerNotch;

@@ -3,6 +3,7 @@
 // message.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -293,6 +294,8 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       {"a line too long", Files(kGoodDevices, log + std::string(3 << 20, '1') + "\n"), "", 1,
        "log.csv line 2: longer than 65536 bytes"},
       {"unknown option", Files(kGoodDevices, log), "--frobnicate", 2, "unknown option --frobnicate"},
+      {"times at both ends of the range",
+       Files(kGoodDevices, log + Row(INT64_MIN, 5) + Row(INT64_MAX, 5) + Row(0, 5) + Row(INT64_MAX, 5)), "", 0, ""},
       // A recording that ended mid-row is still read, without its last row.
       {"cut off mid-row", Files(kGoodDevices, log + Row(0, 5) + Row(1000, 5) + "2000,5,1,0,0"), "", 0,
        "log.csv line 4: the last row is cut off (the recording ended mid-row); skipped"},
