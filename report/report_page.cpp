@@ -15,7 +15,7 @@ constexpr const char* kOtherColours[] = {"rgb(128,0,160)", "rgb(230,120,0)", "rg
 
 constexpr const char* kStyle = R"(body{font:14px sans-serif;margin:16px;color:#222;background:#fff}
 table{border-collapse:collapse;margin:8px 0}th,td{border:1px solid #bbb;padding:2px 6px;text-align:right}
-td.name,td.id{text-align:left;white-space:pre}.swatch{display:inline-block;width:12px;height:12px;margin-right:6px}
+td{white-space:nowrap}td.name,td.id{text-align:left;white-space:pre}.swatch{display:inline-block;width:12px;height:12px;margin-right:6px}
 .charts{display:flex;gap:8px}canvas{border:1px solid #ddd}h2{font-size:16px;margin:20px 0 6px;white-space:pre}
 .notes{color:#555;max-width:60em})";
 
