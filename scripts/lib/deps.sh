@@ -12,6 +12,7 @@ VELMORA_PACKAGES=(
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
   python3
   dpkg-dev zip unzip desktop-file-utils
+  libjs-chart.js
 )
 
 # What the Linux program needs to build (its preset also builds the tests) and
@@ -21,15 +22,16 @@ VELMORA_RUN_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core libevdev-dev
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
+  libjs-chart.js
 )
 
-# What scripts/package needs: the three builds, CPack's dependency list
-# (dpkg-shlibdeps) and the zip.
+# What scripts/package needs: the three builds (velmora-report embeds the
+# charting library), CPack's dependency list (dpkg-shlibdeps) and the zip.
 VELMORA_PACKAGE_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev libxft-dev libevdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  dpkg-dev zip
+  dpkg-dev zip libjs-chart.js
 )
 
 missing_packages() {

@@ -1,0 +1,157 @@
+// velmora-report's command line.
+#include "report/cli.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "report/csv_reader.h"
+#include "report/recording.h"
+#include "report/report_output.h"
+#include "report/report_page.h"
+
+#ifndef VELMORA_VERSION
+#error "VELMORA_VERSION is set by the build"
+#endif
+
+namespace report {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kUsage =
+    "Usage: velmora-report [--json] [FOLDER | log.csv]\n"
+    "Reads a Velmora recording (log.csv and devices.csv, in the current folder by\n"
+    "default), prints each device's figures as a table (as JSON with --json) and\n"
+    "writes report.html beside the recording.\n"
+    "\n"
+    "  --json       print {\"devices\": [...]} instead of the table\n"
+    "  --help       show this help and exit\n"
+    "  --version    show the version and exit\n";
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File open_for_reading(const fs::path& path) {
+#ifdef _WIN32
+  return File(_wfopen(path.c_str(), L"rb"));
+#else
+  return File(std::fopen(path.c_str(), "rb"));
+#endif
+}
+
+// Opens path, or throws naming it and why.
+File open_recording_file(const fs::path& path) {
+  std::error_code ignored;
+  if (fs::is_directory(path, ignored)) throw InputError(path.string() + ": is a folder, not a file");
+  errno = 0;
+  File file = open_for_reading(path);
+  if (!file) {
+    const int why = errno;
+    throw InputError(path.string() + ": cannot be opened" + (why ? std::string(" (") + std::strerror(why) + ")" : ""));
+  }
+  return file;
+}
+
+struct Options {
+  bool json = false;
+  bool help = false;
+  bool version = false;
+  std::string target = ".";
+};
+
+// False, with a message on err, on a command line that is not one.
+bool parse_options(const std::vector<std::string>& args, Options& options, std::ostream& err) {
+  bool have_target = false;
+  bool options_end = false;
+  for (const std::string& arg : args) {
+    if (!options_end && arg == "--") {
+      options_end = true;
+    } else if (!options_end && arg == "--json") {
+      options.json = true;
+    } else if (!options_end && (arg == "--help" || arg == "-h")) {
+      options.help = true;
+    } else if (!options_end && arg == "--version") {
+      options.version = true;
+    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
+      err << "velmora-report: unknown option " << arg << "\n" << kUsage;
+      return false;
+    } else if (have_target) {
+      err << "velmora-report: one recording at a time (" << options.target << " and " << arg << ")\n" << kUsage;
+      return false;
+    } else {
+      options.target = arg;
+      have_target = true;
+    }
+  }
+  return true;
+}
+
+// The recording's folder, from a folder or its log.csv.
+fs::path recording_folder(const std::string& target) {
+  const fs::path path(target);
+  std::error_code error;
+  const fs::file_status status = fs::status(path, error);
+  if (!fs::exists(status)) throw InputError(target + ": no such file or folder");
+  if (fs::is_directory(status)) return path;
+  return path.has_parent_path() ? path.parent_path() : fs::path(".");
+}
+
+int report(const Options& options, std::ostream& out, std::ostream& err) {
+  const fs::path folder = recording_folder(options.target);
+  const fs::path devices_path = folder / "devices.csv";
+  const fs::path log_path =
+      fs::is_directory(fs::path(options.target)) ? folder / "log.csv" : fs::path(options.target);
+
+  Recording recording;
+  read_devices(open_recording_file(devices_path).get(), devices_path.string(), recording, err);
+  read_log(open_recording_file(log_path).get(), log_path.string(), recording, err);
+  const std::vector<DeviceReport> reports = device_reports(recording);
+
+  if (options.json) {
+    write_json(out, reports);
+  } else {
+    write_table(out, reports);
+  }
+
+  const fs::path page_path = folder / "report.html";
+  std::ofstream page(page_path, std::ios::binary | std::ios::trunc);
+  if (page) write_page(page, reports, fs::absolute(folder).lexically_normal().string());
+  page.close();
+  if (!page) {
+    err << "velmora-report: " << page_path.string() << ": cannot be written\n";
+    return 1;
+  }
+  if (!options.json) out << "page: " << page_path.string() << '\n';
+  return 0;
+}
+
+}  // namespace
+
+int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options options;
+  if (!parse_options(args, options, err)) return 2;
+  if (options.help) {
+    out << kUsage;
+    return 0;
+  }
+  if (options.version) {
+    out << "velmora-report " << VELMORA_VERSION << '\n';
+    return 0;
+  }
+  try {
+    return report(options, out, err);
+  } catch (const InputError& error) {
+    err << "velmora-report: " << error.what() << '\n';
+  } catch (const std::exception& error) {
+    err << "velmora-report: " << error.what() << '\n';
+  }
+  return 1;
+}
+
+}  // namespace report

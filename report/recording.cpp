@@ -1,0 +1,146 @@
+// Reading a recording's devices.csv and log.csv.
+#include "report/recording.h"
+
+#include <limits>
+#include <string_view>
+
+#include "report/csv_reader.h"
+
+namespace report {
+namespace {
+
+constexpr std::string_view kDevicesHeader = "handle,index,type,name,vendor,product,clock_us";
+constexpr std::string_view kLogHeader =
+    "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation";
+constexpr const char* kLogFields[] = {"time_us",      "handle",       "index",  "usFlags",
+                                      "ulButtons",    "usButtonFlags", "usButtonData", "ulRawButtons",
+                                      "lLastX",       "lLastY",       "ulExtraInformation"};
+constexpr std::size_t kLogFieldCount = std::size(kLogFields);
+constexpr std::uint32_t kWheelFlags = 0x0400 | 0x0800;
+
+constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t kUint16Max = std::numeric_limits<std::uint16_t>::max();
+
+void expect_header(LineReader& reader, std::string_view header) {
+  std::string_view line;
+  if (!reader.next(line)) {
+    throw InputError(reader.name() + (reader.cut_off() ? ": cut off inside its header" : ": empty, no header"));
+  }
+  if (line != header) reader.fail("not the header " + std::string(header));
+}
+
+void report_cut_off(const LineReader& reader, std::ostream& warnings) {
+  if (!reader.cut_off()) return;
+  warnings << "velmora-report: " << reader.name() << " line " << reader.line_number()
+           << ": the last row is cut off (the recording ended mid-row); skipped\n";
+}
+
+std::int64_t number(const LineReader& reader, std::string_view field, const char* what, std::int64_t low,
+                    std::int64_t high) {
+  std::int64_t value = 0;
+  if (!parse_int(field, low, high, value)) {
+    reader.fail(std::string(what) + " is not a number from " + std::to_string(low) + " to " + std::to_string(high) +
+                ": " + quote_for_message(field));
+  }
+  return value;
+}
+
+bool is_hex_id(std::string_view field) {
+  if (field.empty()) return true;
+  if (field.size() != 4) return false;
+  for (const char c : field) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
+Device parse_device(const LineReader& reader, const std::vector<std::string_view>& fields) {
+  Device d;
+  d.handle = number(reader, fields[0], "handle", kInt32Min, kInt32Max);
+  d.index = number(reader, fields[1], "index", -1, kInt32Max);
+  d.type = fields[2];
+  d.name = fields[3];
+  if (!is_hex_id(fields[4])) reader.fail("vendor is not 4 hex digits: " + quote_for_message(fields[4]));
+  if (!is_hex_id(fields[5])) reader.fail("product is not 4 hex digits: " + quote_for_message(fields[5]));
+  d.vendor = fields[4];
+  d.product = fields[5];
+  d.clock_us = number(reader, fields[6], "clock_us", 1, 1000000);
+  d.stats = DeviceStats(d.clock_us);
+  return d;
+}
+
+bool is_drop_row(const std::string_view (&fields)[kLogFieldCount + 1]) {
+  for (std::size_t i = 3; i < kLogFieldCount; ++i) {
+    if (!fields[i].empty()) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void read_devices(std::FILE* file, const std::string& name, Recording& recording, std::ostream& warnings) {
+  LineReader reader(file, name);
+  expect_header(reader, kDevicesHeader);
+  std::string_view line;
+  std::vector<std::string_view> fields;
+  std::string storage;
+  while (reader.next(line)) {
+    if (!split_fields(line, fields, storage)) reader.fail("a quote is not closed where its field ends");
+    if (fields.size() != 7) reader.fail(std::to_string(fields.size()) + " fields, a row has 7");
+    Device device = parse_device(reader, fields);
+    // A handle listed twice keeps its first row.
+    if (recording.by_handle.emplace(device.handle, recording.devices.size()).second) {
+      recording.devices.push_back(std::move(device));
+    }
+  }
+  report_cut_off(reader, warnings);
+}
+
+void read_log(std::FILE* file, const std::string& name, Recording& recording, std::ostream& warnings) {
+  LineReader reader(file, name);
+  expect_header(reader, kLogHeader);
+  std::string_view line;
+  std::string_view f[kLogFieldCount + 1];
+  std::int64_t cached_handle = 0;
+  Device* cached = nullptr;
+  while (reader.next(line)) {
+    const std::size_t count = split_plain(line, f);
+    if (count != kLogFieldCount) {
+      reader.fail((count > kLogFieldCount ? std::string("more than 11") : std::to_string(count)) +
+                  " fields, a row has 11");
+    }
+    const std::int64_t time_us = number(reader, f[0], "time_us", std::numeric_limits<std::int64_t>::min(),
+                                        std::numeric_limits<std::int64_t>::max());
+    const std::int64_t handle = number(reader, f[1], "handle", kInt32Min, kInt32Max);
+    number(reader, f[2], "index", -1, kInt32Max);
+    if (!cached || handle != cached_handle) {
+      const auto found = recording.by_handle.find(handle);
+      if (found == recording.by_handle.end()) reader.fail("device " + std::to_string(handle) + " is not in devices.csv");
+      cached = &recording.devices[found->second];
+      cached_handle = handle;
+    }
+    if (is_drop_row(f)) {
+      cached->stats.add_drop(time_us);
+      continue;
+    }
+    Packet p;
+    p.time_us = time_us;
+    p.flags = static_cast<std::uint32_t>(number(reader, f[3], kLogFields[3], 0, kUint16Max));
+    number(reader, f[4], kLogFields[4], 0, kUint32Max);
+    p.button_flags = static_cast<std::uint32_t>(number(reader, f[5], kLogFields[5], 0, kUint16Max));
+    // The wheels' data is a signed count; other data is unsigned.
+    const bool wheel = (p.button_flags & kWheelFlags) != 0;
+    p.button_data = static_cast<std::int32_t>(number(reader, f[6], kLogFields[6], wheel ? -32768 : 0,
+                                                     wheel ? 32767 : kUint16Max));
+    number(reader, f[7], kLogFields[7], 0, kUint32Max);
+    p.x = static_cast<std::int32_t>(number(reader, f[8], kLogFields[8], kInt32Min, kInt32Max));
+    p.y = static_cast<std::int32_t>(number(reader, f[9], kLogFields[9], kInt32Min, kInt32Max));
+    number(reader, f[10], kLogFields[10], 0, kUint32Max);
+    cached->stats.add_packet(p);
+  }
+  report_cut_off(reader, warnings);
+}
+
+}  // namespace report

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# velmora-report on a real session: the Linux program on Xvfb with three XTest
+# pointers at table indices 1 to 3, each moved its own number of times; then
+# velmora-report reads the recording beside log.txt, and each table index has as
+# many packets as log.txt has records under that number.
+# Usage: tests/e2e/linux/report_e2e.sh [BUILD_DIR]   (default build/linux)
+# Closes with "N passed, M failed".
+set -u
+
+# shellcheck source=tools.sh
+source "$(dirname "${BASH_SOURCE[0]}")/tools.sh"
+use_build "report setup" "${1:-}"
+out=$(mktemp -d /tmp/velmora-report-e2e.XXXXXX)
+report=$build/velmora-report
+session=$out/session
+mkdir -p "$session"
+
+[ -x "$velmora" ] || { fail "report setup: $velmora not built"; finish; }
+[ -x "$report" ] || { fail "report setup: $report not built"; finish; }
+drive=$(linux_e2e_tool velmora_xtest_drive) || { fail "report setup: $drive not built"; finish; }
+setup_server || { fail "report setup: Xvfb with three extra master pointers"; finish; }
+
+(cd "$session" && exec "$velmora" >stdout.txt 2>stderr.txt) &
+pid=$!
+for _ in $(seq 1 200); do
+  xdotool search --onlyvisible --name '^Velmora$' >/dev/null 2>&1 && break
+  sleep 0.05
+done
+sleep 0.3  # the window takes the focus once mapped
+
+# Alpha, Beta and Gamma stand at indices 1, 2 and 3: 30, 45 and 60 motions, in
+# bursts with pauses between, so that the session has runs and rests.
+declare -A moves=([1]=30 [2]=45 [3]=60)
+masters=(Alpha Beta Gamma)
+for burst in 1 2 3; do
+  for index in 1 2 3; do
+    id=$(xinput list --id-only "${masters[index - 1]} XTEST pointer")
+    n=$((moves[$index] / 3))
+    "$drive" "$id" $(for _ in $(seq 1 "$n"); do printf '%s ' "$((index + 1)),-1"; done)
+  done
+  sleep 0.2
+done
+sleep 0.5
+kill -TERM "$pid"
+wait "$pid"
+rc=$?
+[ "$rc" -eq 0 ] || fail "the program ended with status $rc"
+
+if [ -f "$session/log.csv" ] && [ -f "$session/devices.csv" ]; then
+  echo "PASS the program wrote log.csv and devices.csv"; passed=$((passed + 1))
+else
+  fail "no log.csv or devices.csv beside log.txt"; finish
+fi
+
+if "$report" --json "$session" >"$out/report.json" 2>"$out/report-stderr.txt"; then
+  echo "PASS velmora-report reads the session"; passed=$((passed + 1))
+else
+  fail "velmora-report: $(cat "$out/report-stderr.txt")"; finish
+fi
+[ -s "$session/report.html" ] && { echo "PASS report.html beside the recording"; passed=$((passed + 1)); } ||
+  fail "no report.html beside the recording"
+
+# Packets per table index in the report, against "Mouse: num K," records in log.txt.
+tally < <(python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
+import collections, json, re, sys
+devices = json.load(open(sys.argv[1]))["devices"]
+reported = collections.Counter()
+for d in devices:
+    reported[d["index"]] += d["packets"]
+logged = collections.Counter(int(m) for m in re.findall(r"^Mouse: num (-?\d+),", open(sys.argv[2], encoding="latin-1").read(), re.M))
+for index in sorted(set(reported) | set(logged)):
+    ok = reported[index] == logged[index]
+    print("%s index %d: %d packets in the report, %d records in log.txt" % ("PASS" if ok else "FAIL", index, reported[index], logged[index]))
+for index, moved in zip((1, 2, 3), map(int, sys.argv[3:6])):
+    ok = reported[index] == moved
+    print("%s index %d: %d packets for %d motions" % ("PASS" if ok else "FAIL", index, reported[index], moved))
+PY
+)
+finish
