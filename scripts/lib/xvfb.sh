@@ -40,7 +40,7 @@ stop_xvfb() {
   kill -KILL "$pid" 2>/dev/null
   for i in $(seq 1 50); do xvfb_gone "$pid" && break; sleep 0.1; done
   wait "$pid" 2>/dev/null
-  if [ "$(tr -dc 0-9 </tmp/.X"$n"-lock 2>/dev/null)" = "$pid" ]; then rm -f /tmp/.X"$n"-lock /tmp/.X11-unix/X"$n"; fi
+  if [ "$(tr -dc 0-9 2>/dev/null </tmp/.X"$n"-lock)" = "$pid" ]; then rm -f /tmp/.X"$n"-lock /tmp/.X11-unix/X"$n"; fi
 }
 
 # Gone, or dead and not yet reaped: the third field of stat is the state.
