@@ -3,7 +3,7 @@
 //
 //   velmora_flood flood       VELMORA DIR LISTENER ROUNDS   rounds of 30000 packets, timed
 //                                                            against a bare XInput2 listener
-//   velmora_flood signal      VELMORA DIR TERM|INT|HUP         the signal arrives mid-flood
+//   velmora_flood signal      VELMORA DIR TERM|INT|HUP      the signal arrives mid-flood
 //   velmora_flood server-loss VELMORA DIR XVFB_PID          the server dies mid-flood
 //   velmora_flood no-log      VELMORA DIR                   log.txt cannot be opened
 //   velmora_flood foreign     VELMORA DIR                   made-up and stale packet handles mid-flood
