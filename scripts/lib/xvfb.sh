@@ -28,10 +28,23 @@ start_xvfb() {
   return 1
 }
 
+# Ends the server whatever state it is in: SIGTERM, and SIGKILL if it is not gone
+# within 5 s (a server busy writing to a client may never reach its handler). A
+# server that was killed leaves its lock and socket behind; they go too.
 stop_xvfb() {
-  if [ -n "${VELMORA_XVFB_PID:-}" ]; then
-    kill "$VELMORA_XVFB_PID" 2>/dev/null
-    wait "$VELMORA_XVFB_PID" 2>/dev/null
-    VELMORA_XVFB_PID=
-  fi
+  local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY#:} i
+  [ -n "$pid" ] || return 0
+  VELMORA_XVFB_PID=
+  kill "$pid" 2>/dev/null
+  for i in $(seq 1 50); do xvfb_gone "$pid" && break; sleep 0.1; done
+  kill -KILL "$pid" 2>/dev/null
+  for i in $(seq 1 50); do xvfb_gone "$pid" && break; sleep 0.1; done
+  wait "$pid" 2>/dev/null
+  if [ "$(tr -dc 0-9 2>/dev/null </tmp/.X"$n"-lock)" = "$pid" ]; then rm -f /tmp/.X"$n"-lock /tmp/.X11-unix/X"$n"; fi
+}
+
+# Gone, or dead and not yet reaped: the third field of stat is the state.
+xvfb_gone() {
+  case $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) in "" | Z) return 0 ;; esac
+  return 1
 }

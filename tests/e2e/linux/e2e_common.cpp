@@ -75,16 +75,46 @@ std::vector<int> MiceIn(const Lines& lines) {
   return mice;
 }
 
-static std::string Hex(std::int32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04x", static_cast<std::uint32_t>(v));
+std::string Record(int index, std::uint16_t flags, std::uint16_t button_flags, std::uint16_t data, std::int32_t x,
+                   std::int32_t y) {
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x usButtonData=%04x ulRawButtons=0000 "
+                "lLastX=%04x lLastY=%04x ulExtraInformation=0000",
+                index, flags, button_flags | static_cast<std::uint32_t>(data) << 16, button_flags, data,
+                static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
   return buf;
 }
 
-std::string MotionRecord(int index, int dx, int dy) {
-  return "Mouse: num " + std::to_string(index) +
-         ", usFlags=0000 ulButtons=0000 usButtonFlags=0000 usButtonData=0000 ulRawButtons=0000 lLastX=" + Hex(dx) +
-         " lLastY=" + Hex(dy) + " ulExtraInformation=0000";
+bool WellFormed(const std::string& line) {
+  int index = 0;
+  unsigned f[8] = {};
+  if (std::sscanf(line.c_str(),
+                  "Mouse: num %d, usFlags=%x ulButtons=%x usButtonFlags=%x usButtonData=%x ulRawButtons=%x "
+                  "lLastX=%x lLastY=%x ulExtraInformation=%x",
+                  &index, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7]) != 9) {
+    return false;
+  }
+  return line == Record(index, static_cast<std::uint16_t>(f[0]), static_cast<std::uint16_t>(f[2]),
+                        static_cast<std::uint16_t>(f[3]), static_cast<std::int32_t>(f[5]),
+                        static_cast<std::int32_t>(f[6]));
+}
+
+Log ReadLog(const fs::path& path) {
+  Log log;
+  std::error_code ec;
+  log.exists = fs::is_regular_file(path, ec);
+  const std::string text = ReadFile(path);
+  log.whole = text.empty() || text.ends_with("\r\n");
+  log.records = Split(text, "\r\n");
+  for (std::size_t i = 0; i < log.records.size(); ++i) {
+    if (!WellFormed(log.records[i])) {
+      log.malformed = log.records[i];
+      log.malformed_at = i;
+      break;
+    }
+  }
+  return log;
 }
 
 // ---- The program under test -------------------------------------------------------
@@ -224,6 +254,18 @@ Window Screen::FindByInstance(Window parent, const std::string& name, Window exc
   return found;
 }
 
+Window Screen::FindTopLevel(const std::string& name, Window except) {
+  if (Window w = FindByInstance(root_, name, except)) return w;
+  Window root = 0, up = 0, *kids = nullptr;
+  unsigned n = 0;
+  Window found = 0;
+  if (XQueryTree(display_, root_, &root, &up, &kids, &n)) {
+    for (unsigned i = 0; i < n && !found; ++i) found = FindByInstance(kids[i], name, except);
+    if (kids) XFree(kids);
+  }
+  return found;
+}
+
 Window Screen::Focus() {
   Window focus = 0;
   int revert = 0;
@@ -291,6 +333,47 @@ void Screen::ParkMasters(const std::vector<int>& slaves) {
   }
   XIFreeDeviceInfo(info);
   XSync(display_, False);
+}
+
+// ---- The program and its window ------------------------------------------------------
+
+bool Session::Start(const std::string& exe, const fs::path& dir, const fs::path& out, Window other) {
+  if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
+  const bool shown = WaitFor([&] { return (form = x.FindTopLevel("velmora", other)) != 0 || program.Exited(); });
+  if (!shown || program.Exited()) return false;
+  for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
+    controls[name] = x.FindByInstance(form, name);
+  }
+  return true;
+}
+
+bool Session::Ready(std::size_t mice, std::string& why) {
+  if (!form) {
+    why = "no window; " + program.Describe();
+  } else if (!WaitFor([&] { return Focused(); })) {
+    why = "the window never took the focus";
+  } else if (!WaitFor([&] { return Mice().size() >= mice; })) {
+    why = "the memo lists " + std::to_string(Mice().size()) + " mice, not " + std::to_string(mice);
+  } else {
+    return true;
+  }
+  return false;
+}
+
+Lines Session::WaitRecords(std::size_t count) {
+  Lines r;
+  WaitFor([&] { return (r = Records()).size() >= count; });
+  return r;
+}
+
+void Session::Move(int id, int dx, int dy) {
+  x.Move(id, dx, dy);
+  XSync(x.display(), False);
+}
+
+void Session::Click(int id, unsigned button, bool press) {
+  x.Click(id, button, press);
+  XSync(x.display(), False);
 }
 
 }  // namespace e2e

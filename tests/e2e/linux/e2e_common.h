@@ -1,10 +1,11 @@
 // What the Linux end-to-end checkers (x11_e2e.cpp, flood.cpp) share: the
-// PASS/FAIL output, the program under test as a child process, and the X side:
-// velmora's windows and their properties, XTest devices.
+// PASS/FAIL output, the records and log.txt, the program under test as a child
+// process with its window, and the X side: windows, properties, XTest devices.
 #pragma once
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -40,8 +41,23 @@ Lines OnlyRecords(const Lines& lines);
 // The device ids of the table of mice ("Amouse[i] = id") among the memo's lines.
 std::vector<int> MiceIn(const Lines& lines);
 
-// A motion's record as the memo shows it and log.txt holds it, without "\r\n".
-std::string MotionRecord(int index, int dx, int dy);
+// A packet's record as the memo shows it and log.txt holds it, without "\r\n";
+// ulButtons is the button flags with the button data above them.
+std::string Record(int index, std::uint16_t flags, std::uint16_t button_flags, std::uint16_t data, std::int32_t x,
+                   std::int32_t y);
+inline std::string MotionRecord(int index, int dx, int dy) { return Record(index, 0, 0, 0, dx, dy); }
+// Whether line is exactly one record, as Record writes it.
+bool WellFormed(const std::string& line);
+
+// log.txt split into records at "\r\n".
+struct Log {
+  bool exists = false;
+  bool whole = true;  // empty or ending in "\r\n"
+  Lines records;
+  std::string malformed;  // the first line that is not a record
+  std::size_t malformed_at = 0;
+};
+Log ReadLog(const fs::path& path);
 
 struct Program {
   pid_t pid = -1;
@@ -80,6 +96,8 @@ class Screen {
   long Enabled(Window w);
   // The first child of parent with this WM_CLASS instance, other than except.
   Window FindByInstance(Window parent, const std::string& name, Window except = 0);
+  // The top-level window with this instance: a child of the root or of a window manager's frame.
+  Window FindTopLevel(const std::string& name, Window except = 0);
   Window Focus();
   Lines MemoLines(Window memo);
   // 0xRRGGBB of one pixel of window w.
@@ -105,6 +123,55 @@ class Screen {
   Atom lines_ = 0, enabled_ = 0, net_wm_name_ = 0;
   unsigned long masks_[3] = {};
   std::map<int, XDevice*> devices_;
+};
+
+// A running copy of the program and its window. It runs in its run folder, which
+// holds what it writes: log.txt, log.csv and devices.csv.
+struct Session {
+  Screen& x;
+  Program program;
+  Window form = 0;
+  std::map<std::string, Window> controls;
+
+  explicit Session(Screen& screen) : x(screen) {}
+  ~Session() { program.Kill(); }
+
+  // Runs exe in dir with its output files in out (default dir) and waits for its
+  // window; other is a form already on the screen that is not this program's.
+  bool Start(const std::string& exe, const fs::path& dir, const fs::path& out = {}, Window other = 0);
+  // Waits for the focus and a table of at least mice mice; false, with why, if they do not come.
+  bool Ready(std::size_t mice, std::string& why);
+
+  fs::path Folder() const { return program.workdir; }
+  fs::path File(const std::string& name) const { return program.workdir / name; }
+  Log ReadLog() const { return e2e::ReadLog(File("log.txt")); }
+
+  bool Focused() { return x.Focus() == form; }
+  Window Memo1() { return controls["Memo1"]; }
+  std::string Label(const char* name) { return x.Name(controls[name]); }
+  // The memo's newest line, which it also carries as its name.
+  std::string LastLine() { return x.Name(Memo1()); }
+  Lines Memo() { return x.MemoLines(Memo1()); }
+  Lines Records() { return OnlyRecords(Memo()); }
+  // Waits until the memo holds count records; returns them.
+  Lines WaitRecords(std::size_t count);
+  bool WaitShown(const std::string& record, double seconds) {
+    return WaitFor([&] { return LastLine() == record; }, seconds, 2);
+  }
+  // The table of mice the memo shows.
+  std::vector<int> Mice() { return MiceIn(Memo()); }
+
+  // One input at a time, each through to the server before the next.
+  void Move(int id, int dx, int dy);
+  void Click(int id, unsigned button, bool press);
+
+  void Signal(int sig) { kill(program.pid, sig); }
+  // Sends sig and waits for the end; true on exit status 0.
+  bool Stop(int sig = SIGTERM) {
+    Signal(sig);
+    program.WaitExit(10);
+    return program.CleanExit();
+  }
 };
 
 }  // namespace e2e

@@ -3,7 +3,7 @@
 //
 //   velmora_flood flood       VELMORA DIR LISTENER ROUNDS   rounds of 30000 packets, timed
 //                                                            against a bare XInput2 listener
-//   velmora_flood signal      VELMORA DIR TERM|INT          the signal arrives mid-flood
+//   velmora_flood signal      VELMORA DIR TERM|INT|HUP      the signal arrives mid-flood
 //   velmora_flood server-loss VELMORA DIR XVFB_PID          the server dies mid-flood
 //   velmora_flood no-log      VELMORA DIR                   log.txt cannot be opened
 //   velmora_flood foreign     VELMORA DIR                   made-up and stale packet handles mid-flood
@@ -79,25 +79,6 @@ Motion Step(int index, long n) {
 
 std::string Record(int index, Motion m) { return MotionRecord(index, m.dx, m.dy); }
 
-// Whether line is exactly one record of the log's format.
-bool WellFormed(const std::string& line) {
-  int index = 0;
-  unsigned f[8] = {};
-  int used = 0;
-  if (std::sscanf(line.c_str(),
-                  "Mouse: num %d, usFlags=%x ulButtons=%x usButtonFlags=%x usButtonData=%x ulRawButtons=%x "
-                  "lLastX=%x lLastY=%x ulExtraInformation=%x%n",
-                  &index, &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &f[6], &f[7], &used) != 9) {
-    return false;
-  }
-  char again[256];
-  std::snprintf(again, sizeof again,
-                "Mouse: num %d, usFlags=%04x ulButtons=%04x usButtonFlags=%04x usButtonData=%04x ulRawButtons=%04x "
-                "lLastX=%04x lLastY=%04x ulExtraInformation=%04x",
-                index, f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7]);
-  return static_cast<std::size_t>(used) == line.size() && line == again;
-}
-
 // The place of a record in the flood's order (step n of table index i is place
 // 3n + i - 1), counted modulo the period of Step; -1 for no flood record.
 long PlaceOf(const std::string& record) {
@@ -128,32 +109,6 @@ long Breaks(const Lines& records) {
 int IndexOf(const std::string& record) {
   int index = -100;
   return std::sscanf(record.c_str(), "Mouse: num %d,", &index) == 1 ? index : -100;
-}
-
-// log.txt split into records at "\r\n".
-struct Log {
-  bool exists = false;
-  bool whole = true;  // empty or ending in "\r\n"
-  Lines records;
-  std::string malformed;  // the first line that is not a record
-  std::size_t malformed_at = 0;
-};
-
-Log ReadLog(const fs::path& path) {
-  Log log;
-  std::error_code ec;
-  log.exists = fs::is_regular_file(path, ec);
-  const std::string text = ReadFile(path);
-  log.whole = text.empty() || text.ends_with("\r\n");
-  log.records = Split(text, "\r\n");
-  for (std::size_t i = 0; i < log.records.size(); ++i) {
-    if (!WellFormed(log.records[i])) {
-      log.malformed = log.records[i];
-      log.malformed_at = i;
-      break;
-    }
-  }
-  return log;
 }
 
 // Checks that the records are the packets in the order they were sent: step n
@@ -188,62 +143,6 @@ std::string Counts(const long counts[4]) {
 
 // Set once the server is gone: no connection may be used or closed after that.
 bool server_gone = false;
-
-// ---- A running velmora ---------------------------------------------------------------
-
-struct Velmora {
-  Screen& x;
-  Program program;
-  Window form = 0, memo = 0;
-  std::vector<int> mice;  // device ids in table order
-  Lines startup;          // the memo's lines before any packet: devices and table
-
-  explicit Velmora(Screen& screen) : x(screen) {}
-  ~Velmora() { program.Kill(); }
-
-  std::string Label(const char* name) { return x.Name(x.FindByInstance(form, name)); }
-  std::string LastLine() { return x.Name(memo); }
-  Lines MemoLines() { return x.MemoLines(memo); }
-
-  // Starts the program in workdir and waits for its window, the focus and its
-  // table of mice (at least four: the core XTest pointer and ours).
-  bool Start(const std::string& exe, const fs::path& workdir, const fs::path& outdir, std::string& why) {
-    if (!program.Start(exe, workdir, outdir)) {
-      why = "fork failed";
-      return false;
-    }
-    if (!WaitFor([&] { return (form = x.FindByInstance(x.root(), "velmora")) != 0 || program.Exited(); }, 5) ||
-        !form) {
-      why = "no window; " + program.Describe();
-      return false;
-    }
-    if (!WaitFor([&] { return x.Focus() == form; }, 5)) {
-      why = "the window never took the focus";
-      return false;
-    }
-    WaitFor([&] { return (memo = x.FindByInstance(form, "Memo1")) != 0; }, 5);
-    WaitFor(
-        [&] {
-          mice = MiceIn(MemoLines());
-          return mice.size() >= 4;
-        },
-        5);
-    if (mice.size() < 4) {
-      why = "the memo lists " + std::to_string(mice.size()) + " mice, not 4";
-      return false;
-    }
-    startup = MemoLines();
-    return true;
-  }
-
-  std::vector<int> Tracked() const { return {mice[1], mice[2], mice[3]}; }
-
-  // Waits for the memo's last line to be the record of this motion.
-  bool WaitShown(int index, Motion m, double seconds) {
-    const std::string want = Record(index, m);
-    return WaitFor([&] { return LastLine() == want; }, seconds, 2);
-  }
-};
 
 // Sends motions [from, to) of each of the three devices in turn, from one
 // client with one flush per batch and no round trip. between(sent) runs after
@@ -429,32 +328,39 @@ void CheckShownInLog(const std::string& mode, const Lines& shown, const Log& log
 // velmora started in DIR/work, with the masters of its three tracked devices parked.
 struct Run {
   Screen x;
-  Velmora v{x};
+  Session v{x};
   MemoRecorder recorder;
-  std::vector<int> devices;
+  std::vector<int> devices;  // table indices 1 to 3
+  Lines startup;             // the memo's lines before any packet: devices and table
   fs::path work;
 
+  // Waits for the window, the focus and the table of mice (at least four: the core
+  // XTest pointer and ours).
   bool Start(const std::string& mode, const std::string& exe, const fs::path& dir) {
     if (!x.Open()) return Check(mode + ": connect to the X server", false, "no display"), false;
     work = dir / "work";
-    fs::create_directories(work);
     std::string why;
-    if (!v.Start(exe, work, dir, why)) return Check(mode + ": velmora starts", false, why), false;
-    devices = v.Tracked();
+    if (!v.Start(exe, work, dir) || !v.Ready(4, why)) {
+      return Check(mode + ": velmora starts", false, why.empty() ? "no window; " + v.program.Describe() : why), false;
+    }
+    startup = v.Memo();
+    const std::vector<int> mice = MiceIn(startup);
+    devices = {mice[1], mice[2], mice[3]};
     x.ParkMasters(devices);
     return true;
   }
 
   bool RecordMemo(const std::string& mode) {
-    if (!recorder.Start(v.form, v.memo, x.lines_atom())) {
+    if (!recorder.Start(v.form, v.Memo1(), x.lines_atom())) {
       return Check(mode + ": record the memo through the RECORD extension", false, "no RECORD context"), false;
     }
     return true;
   }
 
-  void Stop() {
-    kill(v.program.pid, SIGTERM);
-    v.program.WaitExit(10);
+  // Waits for the program's end, reading what the recorder is sent meanwhile: a
+  // connection left unread fills, and the server then spends itself on it.
+  void WaitEnd() {
+    WaitFor([&] { return recorder.Poll(), v.program.Exited(); }, 60, 5);
   }
 
   void CheckQuiet(const std::string& mode) {
@@ -547,7 +453,7 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
   Run run;
   if (!run.Start(mode, exe, dir)) return 1;
   Screen& x = run.x;
-  Velmora& v = run.v;
+  Session& v = run.v;
   const std::vector<int>& devices = run.devices;
 
   Listener listener;
@@ -560,7 +466,7 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
   XSetWindowAttributes attrs = {};
   attrs.event_mask = PropertyChangeMask;
   const Window marker = XCreateWindow(d, x.root(), 0, 0, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask, &attrs);
-  XSelectInput(d, v.memo, PropertyChangeMask);
+  XSelectInput(d, v.Memo1(), PropertyChangeMask);
   XSelectInput(d, x.root(), PropertyChangeMask);
   XSync(d, False);
 
@@ -574,7 +480,7 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
     XChangeProperty(d, marker, stamp, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&value),
                     1);
     sent = SendFlood(x, devices, first, end);
-    const bool shown = v.WaitShown(3, Step(3, end - 1), 8);
+    const bool shown = v.WaitShown(Record(3, Step(3, end - 1)), 8);
     const bool count = WaitFor([&] { return x.Number(x.root(), counted, AnyPropertyType) >= 3 * end; }, 8, 2);
     if (!shown || !count) {
       all_shown = false;
@@ -592,7 +498,7 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
       const XPropertyEvent& p = ev.xproperty;
       if (p.window == marker && p.atom == stamp) start = p.time;
       if (p.window == x.root() && p.atom == counted) listened = p.time;
-      if (p.window == v.memo && p.atom == XA_WM_NAME) handled = p.time;
+      if (p.window == v.Memo1() && p.atom == XA_WM_NAME) handled = p.time;
     }
     const double l = static_cast<double>(static_cast<std::uint32_t>(listened - start));
     const double m = static_cast<double>(static_cast<std::uint32_t>(handled - start));
@@ -615,11 +521,11 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
   }
 
   // Records roll off the panel; its start-up lines stay at the top.
-  const Lines memo = v.MemoLines();
+  const Lines memo = v.Memo();
   Check(mode + ": after the flood the panel still starts with its device lines",
-        memo.size() > v.startup.size() && std::equal(v.startup.begin(), v.startup.end(), memo.begin()),
-        "it starts with '" + (memo.empty() ? std::string() : memo.front()) + "', not '" + v.startup.front() + "'");
-  run.Stop();
+        memo.size() > run.startup.size() && std::equal(run.startup.begin(), run.startup.end(), memo.begin()),
+        "it starts with '" + (memo.empty() ? std::string() : memo.front()) + "', not '" + run.startup.front() + "'");
+  v.Stop();
   Check(mode + ": SIGTERM then ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
   long counts[4] = {};
   CheckLogShape(mode, run.work, sent, all_shown, counts);
@@ -636,7 +542,7 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
 int RunSignal(const std::string& mode, const std::string& exe, const fs::path& dir, int sig) {
   Run run;
   if (!run.Start(mode, exe, dir) || !run.RecordMemo(mode)) return 1;
-  Velmora& v = run.v;
+  Session& v = run.v;
   const auto poll = [&](long) {
     run.recorder.Poll();
     return !v.program.Exited();
@@ -645,7 +551,7 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
   // stopped: 30000 packets, some 300 ms of work.
   const long first = kSteps / 3, backlog = kSteps;
   long sent = SendFlood(run.x, run.devices, 0, first, poll);
-  const bool caught_up = v.WaitShown(3, Step(3, first - 1), 10);
+  const bool caught_up = v.WaitShown(Record(3, Step(3, first - 1)), 10);
   kill(v.program.pid, SIGSTOP);
   sent = SendFlood(run.x, run.devices, first, first + backlog, poll);
   XSync(run.x.display(), False);
@@ -656,7 +562,7 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
   const auto signalled = Clock::now();
   // The flood goes on until the program has ended.
   sent = SendFlood(run.x, run.devices, first + backlog, first + 2 * backlog, poll);
-  v.program.WaitExit(10);
+  run.WaitEnd();
   const double stop_ms = MsSince(signalled);
 
   const Log log = run.FinishInterrupted(mode, sent, true);
@@ -674,21 +580,20 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
   return failures ? 1 : 0;
 }
 
-// The server is killed while the program is behind a fast flood.
+// The server is killed while the program is behind a fast flood, once a third of
+// it is sent and the memo shows some of it: the log must keep what was shown. On a
+// slow host the memo may show nothing before the flood ends; the server goes once
+// it does. No round trip to the server comes after the flood.
 int RunServerLoss(const std::string& mode, const std::string& exe, const fs::path& dir, pid_t xvfb) {
   Run run;
   if (!run.Start(mode, exe, dir) || !run.RecordMemo(mode)) return 1;
-  const long sent = SendFlood(run.x, run.devices, 0, kSteps, [&](long n) {
-    run.recorder.Poll();
-    // Once a third is sent and the memo shows some of it: the log must keep what was shown.
-    if (n < kSteps / 3 || run.recorder.Records().empty()) return true;
-    XSync(run.x.display(), False);
-    run.x.Abandon();
-    kill(xvfb, SIGKILL);
-    server_gone = true;
-    return false;
-  });
-  run.v.program.WaitExit(10);
+  const auto shown = [&] { return run.recorder.Poll(), !run.recorder.Records().empty(); };
+  const long sent = SendFlood(run.x, run.devices, 0, kSteps, [&](long n) { return !shown() || n < kSteps / 3; });
+  WaitFor(shown, 60, 5);
+  run.x.Abandon();
+  kill(xvfb, SIGKILL);
+  server_gone = true;
+  run.WaitEnd();
   run.FinishInterrupted(mode, sent, false);
   return failures ? 1 : 0;
 }
@@ -699,18 +604,18 @@ int RunNoLog(const std::string& exe, const fs::path& dir) {
   fs::create_directories(dir / "work" / "log.txt");
   Run run;
   if (!run.Start(mode, exe, dir)) return 1;
-  Velmora& v = run.v;
+  Session& v = run.v;
   const fs::path& work = run.work;
 
   // An odd number of steps leaves each track one step from its start.
   constexpr long kCount = 201;
   SendFlood(run.x, run.devices, 0, kCount);
-  const bool shown = v.WaitShown(3, Step(3, kCount - 1), 10);
+  const bool shown = v.WaitShown(Record(3, Step(3, kCount - 1)), 10);
   Lines expected;
   for (long n = 0; n < kCount; ++n) {
     for (int i = 1; i <= 3; ++i) expected.push_back(Record(i, Step(i, n)));
   }
-  const Lines memo = OnlyRecords(v.MemoLines());
+  const Lines memo = OnlyRecords(v.Memo());
   Check(mode + ": the memo shows every packet's record", shown && memo == expected,
         std::to_string(memo.size()) + " records, memo ends with '" + v.LastLine() + "'");
   Check(mode + ": Label1 says Hola", v.Label("Label1") == "Hola", "'" + v.Label("Label1") + "'");
@@ -729,7 +634,7 @@ int RunNoLog(const std::string& exe, const fs::path& dir) {
   }
   Check(mode + ": the tracks move and their labels follow", wrong.empty(), wrong);
 
-  run.Stop();
+  v.Stop();
   Check(mode + ": SIGTERM ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
   run.CheckQuiet(mode);
   std::string made;
@@ -750,7 +655,7 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
   const std::string mode = "foreign";
   Run run;
   if (!run.Start(mode, exe, dir)) return 1;
-  Velmora& v = run.v;
+  Session& v = run.v;
 
   Display* d = run.x.display();
   const Atom message = XInternAtom(d, "_VELMORA_MESSAGE", False);
@@ -783,12 +688,12 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
     if (n % kEvery == 0) post_burst(n);
     return true;
   });
-  const bool shown = v.WaitShown(3, Step(3, kCount - 1), 20);
+  const bool shown = v.WaitShown(Record(3, Step(3, kCount - 1)), 20);
   const std::string last_shown = v.LastLine();
   const std::string size_line = "GetRawInputData doesn't return correct size!\n";
   std::string out;
   WaitFor([&] { return (out = v.program.Stdout()).size() >= static_cast<std::size_t>(posted) * size_line.size(); }, 5);
-  run.Stop();
+  v.Stop();
   out = v.program.Stdout();
 
   long refused = 0;
@@ -820,7 +725,8 @@ int main(int argc, char** argv) {
   if (argc >= 6 && mode == "flood") return RunFlood(argv[2], fs::absolute(argv[3]), argv[4], std::atoi(argv[5]));
   if (argc >= 5 && mode == "signal") {
     const std::string sig = argv[4];
-    return RunSignal("SIG" + sig + " during a flood", argv[2], fs::absolute(argv[3]), sig == "INT" ? SIGINT : SIGTERM);
+    return RunSignal("SIG" + sig + " during a flood", argv[2], fs::absolute(argv[3]),
+                     sig == "INT" ? SIGINT : sig == "HUP" ? SIGHUP : SIGTERM);
   }
   if (argc >= 5 && mode == "server-loss") {
     return RunServerLoss("server loss during a flood", argv[2], fs::absolute(argv[3]),
@@ -829,7 +735,7 @@ int main(int argc, char** argv) {
   if (argc >= 4 && mode == "no-log") return RunNoLog(argv[2], fs::absolute(argv[3]));
   if (argc >= 4 && mode == "foreign") return RunForeign(argv[2], fs::absolute(argv[3]));
   std::fprintf(stderr,
-               "usage: %s flood VELMORA DIR LISTENER ROUNDS | signal VELMORA DIR TERM|INT |\n"
+               "usage: %s flood VELMORA DIR LISTENER ROUNDS | signal VELMORA DIR TERM|INT|HUP |\n"
                "       server-loss VELMORA DIR XVFB_PID | no-log VELMORA DIR | foreign VELMORA DIR\n",
                argv[0]);
   return 2;

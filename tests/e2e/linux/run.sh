@@ -6,7 +6,8 @@
 # the program on umockdev's fake event devices, where it picks its evdev service
 # (everywhere else here there is no /dev/input, so it picks XInput2), and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
-# The flood and fault tests (flood.sh) run last and count with these.
+# The flood and fault tests (flood.sh), with the signals and the server's loss,
+# run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
@@ -15,8 +16,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/tools.sh"
 use_build setup "${1:-}"
 out=$(mktemp -d /tmp/velmora-e2e-linux.XXXXXX)
 
-[ -x "$velmora" ] || { fail "setup: $velmora not built"; finish; }
-checker=$(linux_e2e_tool velmora_x11_e2e) || { fail "setup: $checker not built"; finish; }
+[ -x "$velmora" ] || { fail setup "$velmora not built"; finish; }
+checker=$(linux_e2e_tool velmora_x11_e2e) || { fail setup "$checker not built"; finish; }
 
 run_checker() {  # mode, then extra arguments
   run_mode 60 "$1" "$checker" "$@"
@@ -25,11 +26,9 @@ run_checker() {  # mode, then extra arguments
 if setup_server; then
   run_checker session
   run_checker close-wm
-  run_checker close-int
-  run_checker close-hup
   run_checker two-copies
   if ! command -v umockdev-run >/dev/null || ! ldconfig -p | grep -q libumockdev-preload.so.0; then
-    skip "evdev: umockdev is not installed"
+    skip evdev "umockdev is not installed"
   else
     run_checker evdev
     run_checker evdev-denied
@@ -37,19 +36,18 @@ if setup_server; then
   # Last on this server: a window manager that moves the window with grabs.
   if command -v openbox >/dev/null; then
     openbox --sm-disable >/dev/null 2>&1 &
-    wm=$!
+    started+=($!)
     run_checker wm-move
-    kill "$wm" 2>/dev/null
-    wait "$wm" 2>/dev/null
+    kill "${started[@]}" 2>/dev/null
+    wait "${started[@]}" 2>/dev/null
+    started=()
   else
-    fail "wm-move: openbox is not installed"
+    fail wm-move "openbox is not installed"
   fi
 else
-  fail "setup: Xvfb with three extra master pointers"
+  fail setup "Xvfb with three extra master pointers"
 fi
 stop_xvfb
-
-with_lost_server "setup: Xvfb for the server-loss test" run_checker server-loss
 
 # Flood and fault tests: their results count here, their closing line does not.
 tally < <("$root/tests/e2e/linux/flood.sh" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed$')

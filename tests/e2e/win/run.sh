@@ -14,23 +14,13 @@ set -u
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 . "$root/scripts/lib/xvfb.sh"
 . "$root/scripts/lib/wine.sh"
+. "$root/scripts/lib/checks.sh"
 
 if [ $# -gt 0 ]; then
   builds=("$@")
 else
   builds=("$root/build/windows-x64" "$root/build/windows-x86")
 fi
-
-passed=0
-failed=0
-skipped=0
-pass() { echo "PASS $1"; passed=$((passed + 1)); }
-fail() { echo "FAIL $1: $2"; failed=$((failed + 1)); }
-skip() { echo "SKIP $1: $2"; skipped=$((skipped + 1)); }
-summary() {
-  if [ "$skipped" -gt 0 ]; then echo "$passed passed, $failed failed, $skipped skipped"
-  else echo "$passed passed, $failed failed"; fi
-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 app_pid=
@@ -577,4 +567,3 @@ for dir in "${builds[@]}"; do
 done
 
 summary
-[ "$failed" -eq 0 ]
