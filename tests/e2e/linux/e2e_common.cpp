@@ -376,4 +376,15 @@ void Session::Click(int id, unsigned button, bool press) {
   XSync(x.display(), False);
 }
 
+void CheckRecording(const std::string& name, const Session& s, const std::string& options) {
+  const std::string command = "python3 '" VELMORA_SOURCE_DIR "/tests/e2e/check_recording.py' '" +
+                              s.Folder().string() + "' " + options + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  std::string said;
+  char buf[512];
+  while (p && std::fgets(buf, sizeof buf, p)) said += buf;
+  const int status = p ? pclose(p) : -1;
+  Check(name, status == 0, said);
+}
+
 }  // namespace e2e

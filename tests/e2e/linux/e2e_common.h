@@ -174,4 +174,8 @@ struct Session {
   }
 };
 
+// Checks the run's log.csv and devices.csv against its log.txt with the shared
+// checker (tests/e2e/check_recording.py), passing it options.
+void CheckRecording(const std::string& name, const Session& s, const std::string& options);
+
 }  // namespace e2e

@@ -29,14 +29,17 @@ done
 sleep 0.3  # the window takes the focus once mapped
 
 # Alpha, Beta and Gamma stand at indices 1, 2 and 3: 30, 45 and 60 motions, in
-# bursts with pauses between, so that the session has runs and rests.
+# bursts with pauses between, so that the session has runs and rests. Alpha's
+# come every 20 ms, as a 50 Hz mouse sends them; the others' as fast as XTest can.
 declare -A moves=([1]=30 [2]=45 [3]=60)
 masters=(Alpha Beta Gamma)
 for burst in 1 2 3; do
   for index in 1 2 3; do
     id=$(xinput list --id-only "${masters[index - 1]} XTEST pointer")
     n=$((moves[$index] / 3))
-    "$drive" "$id" $(for _ in $(seq 1 "$n"); do printf '%s ' "$((index + 1)),-1"; done)
+    pace=()
+    [ "$index" -eq 1 ] && pace=(--every-ms 20)
+    "$drive" "${pace[@]}" "$id" $(for _ in $(seq 1 "$n"); do printf '%s ' "$((index + 1)),-1"; done)
   done
   sleep 0.2
 done
@@ -47,18 +50,24 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "the program ended with status $rc"
 
 if [ -f "$session/log.csv" ] && [ -f "$session/devices.csv" ]; then
-  echo "PASS the program wrote log.csv and devices.csv"; passed=$((passed + 1))
+  pass "the program wrote log.csv and devices.csv"
 else
   fail "no log.csv or devices.csv beside log.txt"; finish
 fi
 
+# The XInput2 service's recording: rows equal records, and no device's times go back.
+if problem=$(python3 "$root/tests/e2e/check_recording.py" "$session" --ordered --named --min-rows 135); then
+  pass "XInput2: log.csv holds log.txt's records with their times, in order for each device; devices.csv names them"
+else
+  fail "XInput2: log.csv against log.txt" "$problem"
+fi
+
 if "$report" --json "$session" >"$out/report.json" 2>"$out/report-stderr.txt"; then
-  echo "PASS velmora-report reads the session"; passed=$((passed + 1))
+  pass "velmora-report reads the session"
 else
   fail "velmora-report: $(cat "$out/report-stderr.txt")"; finish
 fi
-[ -s "$session/report.html" ] && { echo "PASS report.html beside the recording"; passed=$((passed + 1)); } ||
-  fail "no report.html beside the recording"
+check "report.html beside the recording" test -s "$session/report.html"
 
 # Packets per table index in the report, against "Mouse: num K," records in log.txt.
 tally < <(python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
@@ -74,6 +83,11 @@ for index in sorted(set(reported) | set(logged)):
 for index, moved in zip((1, 2, 3), map(int, sys.argv[3:6])):
     ok = reported[index] == moved
     print("%s index %d: %d packets for %d motions" % ("PASS" if ok else "FAIL", index, reported[index], moved))
+# Alpha's motions came 20 ms apart: the server's millisecond times show it.
+alpha = [d for d in devices if d["index"] == 1]
+median = alpha[0]["interval_median_us"] if alpha else None
+ok = median is not None and 18000 <= median <= 40000
+print("%s XInput2: motions paced at 20 ms show a median interval of %s us" % ("PASS" if ok else "FAIL", median))
 PY
 )
 finish

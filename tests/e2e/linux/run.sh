@@ -7,7 +7,8 @@
 # (everywhere else here there is no /dev/input, so it picks XInput2), and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh), with the signals and the server's loss,
-# run last and count with these.
+# and velmora-report on a recorded session (report_e2e.sh) run last and count
+# with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
@@ -49,7 +50,10 @@ else
 fi
 stop_xvfb
 
-# Flood and fault tests: their results count here, their closing line does not.
-tally < <("$root/tests/e2e/linux/flood.sh" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed$')
+# Flood and fault tests, and a recorded session read by velmora-report: their
+# results count here, their closing lines do not.
+for runner in flood.sh report_e2e.sh; do
+  tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+done
 
 finish

@@ -548,6 +548,8 @@ int RunSession(const std::string& exe, const fs::path& dir) {
   const Lines shown = s.Records();
   Check("SIGTERM ends the program with exit status 0", s.Stop(), s.program.Describe());
   CheckLogMatchesMemo("log.txt holds every record shown after SIGTERM", s, shown);
+  CheckRecording("log.csv holds every record of log.txt, in order for each device, from devices devices.csv names", s,
+                 "--ordered --named");
   const std::string out = s.program.Stdout();
   Check("nothing printed on stdout", out.empty(), "'" + out + "'");
   return failures ? 1 : 0;
@@ -762,6 +764,7 @@ struct FakeDevice {
   std::string name;
   std::vector<int> ev, keys, rel, abs;
   std::string events;  // evemu events, replayed from the node's first opening
+  std::uint16_t vendor = 0x1234, product = 0x5678;
 
   std::string Node() const { return "/dev/input/event" + std::to_string(number); }
   std::string SysPath() const { return "/sys/devices/virtual/input/input" + std::to_string(number); }
@@ -813,7 +816,16 @@ std::string IoctlRecord(const FakeDevice& d) {
   name.resize(255);  // EVIOCGNAME(255)
   std::string s = "@DEV " + d.Node() + "\n";
   s += "EVIOCGNAME(0) " + std::to_string(d.name.size() + 1) + " " + Hex(name) + "\n";
-  s += "EVIOCGVERSION 0 01000100\nEVIOCGID 0 0300341278560100\n";
+  // struct input_id: bus (USB), vendor, product, version, each 16 bits little-endian.
+  const auto le16 = [](std::uint16_t v) {
+    return std::vector<unsigned char>{static_cast<unsigned char>(v & 0xFF), static_cast<unsigned char>(v >> 8)};
+  };
+  std::vector<unsigned char> id = le16(3);
+  for (std::uint16_t v : {d.vendor, d.product, std::uint16_t{1}}) {
+    const auto b = le16(v);
+    id.insert(id.end(), b.begin(), b.end());
+  }
+  s += "EVIOCGVERSION 0 01000100\nEVIOCGID 0 " + Hex(id) + "\n";
   s += "EVIOCGBIT(0) 8 " + Hex(Bits(d.ev, 8)) + "\n";
   s += "EVIOCGBIT(1) 96 " + Hex(Bits(d.keys, 96)) + "\n";
   s += "EVIOCGBIT(2) 8 " + Hex(Bits(d.rel, 8)) + "\n";
@@ -900,7 +912,7 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
   // Sub-second parts have no leading zeros: umockdev reads those wrongly.
   const std::vector<FakeDevice> devices = {
       {1, "Velmora fake mouse A", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft, kBtnRight, kBtnMiddle}, {kRelX, kRelY, kRelWheel}, {},
-       "E: 3.100000 0002 0000 5\nE: 3.100000 0002 0001 -3\nE: 3.100000 0000 0000 0\n"},
+       "E: 3.100000 0002 0000 5\nE: 3.100000 0002 0001 -3\nE: 3.100000 0000 0000 0\n", 0x046d, 0xc077},
       {2, "Velmora fake mouse B", {kEvSyn, kEvKey, kEvRel},
        {kBtnLeft, kBtnRight, kBtnMiddle, kBtnSide, kBtnExtra}, {kRelX, kRelY, kRelWheel, kRelHwheel}, {},
        "E: 3.200000 0001 0110 1\nE: 3.200000 0002 0000 2\nE: 3.200000 0000 0000 0\n"
@@ -909,7 +921,7 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
        // A frame cut short by SYN_DROPPED makes no packet.
        "E: 3.450000 0002 0000 9\nE: 3.450000 0000 0003 0\n"
        "E: 3.500000 0001 0111 1\nE: 3.500000 0001 0112 1\nE: 3.500000 0000 0000 0\n"},
-      {3, "Velmora fake mouse C", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft, kBtnRight, kBtnSide, kBtnExtra},
+      {3, "Velmora fake mouse C, \"Pro\"", {kEvSyn, kEvKey, kEvRel}, {kBtnLeft, kBtnRight, kBtnSide, kBtnExtra},
        {kRelX, kRelY, kRelWheel, kRelHwheel, kRelWheelHiRes, kRelHwheelHiRes}, {},
        "E: 3.200000 0002 000b 60\nE: 3.200000 0000 0000 0\n"
        "E: 3.300000 0001 0113 1\nE: 3.300000 0002 0001 4\nE: 3.300000 0000 0000 0\n"
@@ -1022,6 +1034,20 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
         err.size() == 1 && err_text.ends_with("\n") && err[0].find("/dev/input/event2") != std::string::npos &&
             err[0].find("Velmora fake mouse B") != std::string::npos,
         "'" + Join(err) + "'");
+
+  // The recording beside log.txt. umockdev hands out made-up times: only their presence counts.
+  CheckRecording("evdev: log.csv holds log.txt's records, each with a time, from devices devices.csv names", s,
+                 "--named");
+  const std::string listed = ReadFile(s.File("devices.csv"));
+  const std::string b = std::to_string(devices[1].Handle());
+  Check("evdev: devices.csv holds each device's name and ids, a name with a comma and quotes as CSV writes it",
+        listed.find("\n" + std::to_string(devices[0].Handle()) + ",0,Mouse,\"Velmora fake mouse A\",046d,c077,1\n") !=
+                std::string::npos &&
+            listed.find(",2,Mouse,\"Velmora fake mouse C, \"\"Pro\"\"\",1234,5678,1\n") != std::string::npos &&
+            listed.find(",-1,Keyboard,\"Velmora fake keyboard\",1234,5678,1\n") != std::string::npos,
+        listed);
+  Check("evdev: mouse B's dropped events leave a row with its time and no packet fields",
+        ReadFile(s.File("log.csv")).find("," + b + ",1,,,,,,,,\n") != std::string::npos);
   return failures ? 1 : 0;
 }
 

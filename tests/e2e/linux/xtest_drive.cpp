@@ -1,16 +1,26 @@
 // Moves one X input device through XTest, so that each of several pointers can
-// be driven on its own: velmora_xtest_drive DEVICE_ID DX,DY [DX,DY ...]
-// Every pair is one relative motion of that device, hence one raw event.
+// be driven on its own: velmora_xtest_drive [--every-ms N] DEVICE_ID DX,DY [DX,DY ...]
+// Every pair is one relative motion of that device, hence one raw event; with
+// --every-ms, each is sent N ms after the one before, as a mouse paces them.
 #include <X11/Xlib.h>
 #include <X11/extensions/XInput.h>
 #include <X11/extensions/XTest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char** argv) {
+  int every_ms = 0;
+  if (argc > 2 && std::strcmp(argv[1], "--every-ms") == 0) {
+    every_ms = std::atoi(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s DEVICE_ID DX,DY [DX,DY ...]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--every-ms N] DEVICE_ID DX,DY [DX,DY ...]\n", argv[0]);
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
@@ -29,7 +39,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: not a motion: %s\n", argv[0], argv[i]);
       return 2;
     }
+    if (every_ms > 0 && i > 2) usleep(static_cast<useconds_t>(every_ms) * 1000);
     XTestFakeDeviceMotionEvent(display, device, True, 0, axes, 2, CurrentTime);
+    if (every_ms > 0) XFlush(display);
   }
   XSync(display, False);
   XCloseDevice(display, device);
