@@ -309,6 +309,13 @@ packet_run() {
 
   check_stdout ""
   check_log "$rundir/memo-final.txt" "$rundir/log.txt"
+  # The recording: Wine's mouse has a name, and its packets' times never go back.
+  local problem
+  if problem=$(python3 "$root/tests/e2e/check_recording.py" "$rundir" --ordered --named --min-rows 7); then
+    pass "$tag log.csv holds log.txt's records with times that never go back; devices.csv names the mouse"
+  else
+    fail "$tag log.csv against log.txt" "$problem"
+  fi
 }
 
 # log.txt must hold exactly the records Memo1 showed, in order. The memo drops the
