@@ -7,8 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "rawinput/records.h"
-
 namespace rawinput {
 
 // Module handle for name, or null.
@@ -20,7 +18,7 @@ std::uint32_t GetLastError();
 
 // When the packet under handle came, in microseconds since the program started, on
 // the service's clock; asked right after the packet is fetched.
-std::int64_t PacketTime(HRAWINPUT handle);
+std::int64_t PacketTime(void* handle);
 // The resolution of PacketTime's clock in microseconds: 1, or 1000 for a clock that
 // counts milliseconds.
 std::uint32_t PacketClockUs();
