@@ -12,6 +12,7 @@ VELMORA_PACKAGES=(
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
   python3
   dpkg-dev zip unzip desktop-file-utils
+  scdoc librsvg2-bin icoutils lintian appstream man-db
 )
 
 # What the Linux program needs to build (its preset also builds the tests) and
@@ -23,13 +24,14 @@ VELMORA_RUN_PACKAGES=(
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
 )
 
-# What scripts/package needs: the three builds, CPack's dependency list
-# (dpkg-shlibdeps) and the zip.
+# What scripts/package needs: the three builds, the .exe's icon (rsvg-convert,
+# icotool), the man pages (scdoc), the changelog and copyright file (python3),
+# CPack's dependency list (dpkg-shlibdeps) and the zip.
 VELMORA_PACKAGE_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev libxft-dev libevdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  dpkg-dev zip
+  librsvg2-bin icoutils scdoc python3 dpkg-dev zip
 )
 
 missing_packages() {
