@@ -2,6 +2,7 @@
 # Sourced by scripts/test: checks of the .deb's contents that need no install
 # (and no root): lintian, the AppStream metadata, the man pages, the udev rule and
 # the maintainer scripts. Uses scripts/test's pkg_check and pkg_skip.
+package_checks_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 # What the package's udev rule must give each kind of event node: only a mouse's
 # node that is no keyboard as well gets uaccess.
@@ -19,7 +20,7 @@ udev_rule_gives() {  # udev_rule_gives <rules file>: every case of udev_cases ho
   for case in "${udev_cases[@]}"; do
     want=${case%%|*}
     # shellcheck disable=SC2086  # the properties are words
-    got=$(python3 "$root_dir/tests/e2e/package/udev_rule.py" "$rules" ${case#*|} | tr '\n' ' ' | sed 's/ $//') || return 1
+    got=$(python3 "$package_checks_dir/udev_rule.py" "$rules" ${case#*|} | tr '\n' ' ' | sed 's/ $//') || return 1
     [ "$got" = "$want" ] || { echo "  $case: tags '$got'"; ok=1; }
   done
   return "$ok"
