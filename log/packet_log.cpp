@@ -1,6 +1,9 @@
 #include "log/packet_log.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "log/file_lock.h"
 #include "log/recording.h"
@@ -34,22 +37,68 @@ PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOU
   return record;
 }
 
+// ---- telling the user that records are not being kept ----
+// One line on stderr for each cause, never one per packet; the program runs on.
+namespace {
+bool write_failure_told = false;
+
+std::string ThisFolder() {
+  std::error_code error;
+  const std::filesystem::path here = std::filesystem::current_path(error);
+  if (error) return "this folder";
+  const std::u8string text = here.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+void TellCannotWrite(const std::string& reason) {
+  std::fprintf(stderr, "velmora: cannot write log.txt in %s: %s\n", ThisFolder().c_str(), reason.c_str());
+  std::fflush(stderr);
+}
+
+void TellLockRefused(const LockResult& lock) {
+  if (lock.kind == LockResult::kFailed) return TellCannotWrite(lock.reason);
+  std::fprintf(stderr, "velmora: another copy of Velmora is using log.txt in %s; this copy keeps no log\n",
+               ThisFolder().c_str());
+  std::fflush(stderr);
+}
+
+// errno still holds the failed write's reason when called right after it.
+void TellWriteFailedOnce() {
+  if (write_failure_told) return;
+  write_failure_told = true;
+  TellCannotWrite(std::strerror(errno));
+}
+}  // namespace
+
 void log_open() {
   constexpr const char* kName = "log.txt";
+  write_failure_told = false;
   // Another copy of the program logs in this folder: truncating would cut its
   // log under it, so this copy runs as with a log that cannot be opened.
-  if (!lock_log_file(kName)) {
+  const LockResult lock = lock_log_file(kName);
+  if (lock.kind != LockResult::kLocked) {
+    TellLockRefused(lock);
     log_stream.setstate(std::ios::failbit);
     return;
   }
   log_stream.open(kName, std::ios::out | std::ios::trunc);
+  if (!log_stream.is_open()) {
+    TellCannotWrite(std::strerror(errno));
+    return;
+  }
   recording_open();
 }
 
-void log_write(const PacketRecord& record) { log_stream << record.c_str(); }
+void log_write(const PacketRecord& record) {
+  log_stream << record.c_str();
+  // A record after log_close is dropped, as a closed log drops it, unsaid.
+  if (log_stream.bad() && log_stream.is_open()) TellWriteFailedOnce();
+}
 
 void log_close() {
-  log_stream.close();
+  const bool was_open = log_stream.is_open();
+  log_stream.close();  // sets failbit when the last records cannot be written
+  if (was_open && log_stream.fail()) TellWriteFailedOnce();
   recording_close();
   unlock_log_file();
 }

@@ -19,8 +19,9 @@ PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOU
 extern std::ofstream log_stream;
 
 // Creates or truncates "log.txt" in the current directory, once it holds the
-// file's lock; the result is not examined: a log that cannot be opened, or that
-// another copy of the program holds, drops every record.
+// file's lock. A log that cannot be opened, or that another copy of the program
+// holds, drops every record; a write that fails (a full disk) drops the rest.
+// Each of these says so in one line on stderr, and the program runs on.
 void log_open();
 void log_write(const PacketRecord& record);
 void log_close();

@@ -1,27 +1,44 @@
 #include "log/file_lock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace packetlog {
 
 namespace {
-// The lock belongs to this open file description, not to the log stream's own,
-// so it lasts until this descriptor closes.
+// The lock belongs to this open file description (an OFD lock where the kernel
+// has them), not to the log stream's own, so it lasts until this descriptor
+// closes; a classic record lock would go whenever any descriptor of the file
+// in this process closes.
 int held = -1;
+
+#ifdef F_OFD_SETLK
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLock = F_SETLK;
+#endif
 }  // namespace
 
-bool lock_log_file(const char* name) {
+LockResult lock_log_file(const char* name) {
   unlock_log_file();
   const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (fd < 0) return {LockResult::kFailed, std::strerror(errno)};
+  struct flock range = {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(kLockOffset);
+  range.l_len = 1;
+  if (fcntl(fd, kSetLock, &range) != 0) {
+    const int error = errno;
     close(fd);
-    return false;
+    if (error == EAGAIN || error == EACCES) return {LockResult::kHeldByAnother, {}};
+    return {LockResult::kFailed, std::strerror(error)};
   }
   held = fd;
-  return true;
+  return {LockResult::kLocked, {}};
 }
 
 void unlock_log_file() {

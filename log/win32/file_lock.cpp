@@ -9,34 +9,46 @@ HANDLE held = INVALID_HANDLE_VALUE;
 
 // Windows byte-range locks are mandatory: the locked byte lies far beyond any
 // byte the log stream writes, so the stream (another handle) is never refused.
-constexpr DWORD kLockOffsetLow = 0x00000000;
-constexpr DWORD kLockOffsetHigh = 0xFFFFFFFF;
+OVERLAPPED LockedRange() {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(kLockOffset & 0xFFFFFFFFu);
+  at.OffsetHigh = static_cast<DWORD>(kLockOffset >> 32);
+  return at;
+}
+
+// The system's own words for an error code, without the closing ".\r\n".
+std::string Describe(DWORD error) {
+  char text[256] = {};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
+                           sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.' || text[n - 1] == ' ')) --n;
+  if (n == 0) return "error " + std::to_string(error);
+  return std::string(text, n);
+}
 }  // namespace
 
-bool lock_log_file(const char* name) {
+LockResult lock_log_file(const char* name) {
   unlock_log_file();
   // Full sharing, so that the log stream can still open, truncate and write it;
   // OPEN_ALWAYS creates a missing file without truncating an existing one.
   const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  OVERLAPPED at = {};
-  at.Offset = kLockOffsetLow;
-  at.OffsetHigh = kLockOffsetHigh;
+  if (h == INVALID_HANDLE_VALUE) return {LockResult::kFailed, Describe(GetLastError())};
+  OVERLAPPED at = LockedRange();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD error = GetLastError();
     CloseHandle(h);
-    return false;
+    if (error == ERROR_LOCK_VIOLATION) return {LockResult::kHeldByAnother, {}};
+    return {LockResult::kFailed, Describe(error)};
   }
   held = h;
-  return true;
+  return {LockResult::kLocked, {}};
 }
 
 void unlock_log_file() {
   if (held == INVALID_HANDLE_VALUE) return;
-  OVERLAPPED at = {};
-  at.Offset = kLockOffsetLow;
-  at.OffsetHigh = kLockOffsetHigh;
+  OVERLAPPED at = LockedRange();
   UnlockFileEx(held, 0, 1, 0, &at);
   CloseHandle(held);
   held = INVALID_HANDLE_VALUE;

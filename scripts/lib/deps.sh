@@ -13,6 +13,7 @@ VELMORA_PACKAGES=(
   python3
   dpkg-dev zip unzip desktop-file-utils
   libjs-chart.js
+  scdoc librsvg2-bin icoutils lintian appstream man-db
 )
 
 # What the Linux program needs to build (its preset also builds the tests) and
@@ -26,12 +27,14 @@ VELMORA_RUN_PACKAGES=(
 )
 
 # What scripts/package needs: the three builds (velmora-report embeds the
-# charting library), CPack's dependency list (dpkg-shlibdeps) and the zip.
+# charting library), the .exe's icon (rsvg-convert, icotool), the man pages
+# (scdoc), the changelog and copyright file (python3), CPack's dependency list
+# (dpkg-shlibdeps) and the zip.
 VELMORA_PACKAGE_PACKAGES=(
   cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
   libx11-dev libxi-dev libxtst-dev libxft-dev libevdev-dev
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  dpkg-dev zip libjs-chart.js
+  librsvg2-bin icoutils scdoc python3 dpkg-dev zip libjs-chart.js
 )
 
 missing_packages() {

@@ -1,10 +1,13 @@
 // The packet record's text and the life of log.txt.
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <functional>
 
+#include "log/file_lock.h"
 #include "tests/support/app_fixture.h"
 
 namespace {
@@ -60,27 +63,113 @@ TEST_F(LogFileTest, EachRunStartsAnEmptyLog) {
   EXPECT_EQ(ReadFile("log.txt"), "");
 }
 
+// Another copy's lock on the log: a Linux copy's (an open file description
+// lock) or a Windows copy's under Wine (its wineserver's classic record lock).
+int HoldLockAsAnotherCopy(int command) {
+  const int fd = open("log.txt", O_RDWR | O_CLOEXEC);
+  struct flock range = {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(packetlog::kLockOffset);
+  range.l_len = 1;
+  if (fd >= 0 && fcntl(fd, command, &range) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 TEST_F(LogFileTest, ALogAnotherCopyHoldsIsLeftAloneUntilItLetsGo) {
-  const std::string theirs = make_packet_record(2, Mouse(5, 5));
-  std::ofstream("log.txt", std::ios::binary) << theirs;
-  const int other = open("log.txt", O_RDONLY | O_CLOEXEC);  // another copy's open file
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+  for (const int command : {F_OFD_SETLK, F_SETLK}) {
+    SCOPED_TRACE(command == F_SETLK ? "classic record lock" : "open file description lock");
+    const std::string theirs = make_packet_record(2, Mouse(5, 5));
+    std::ofstream("log.txt", std::ios::binary) << theirs;
+    const int other = HoldLockAsAnotherCopy(command);
+    ASSERT_GE(other, 0);
 
-  packetlog::log_open();
-  packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
-  EXPECT_TRUE(packetlog::log_stream.fail());
-  packetlog::log_close();
-  EXPECT_EQ(ReadFile("log.txt"), theirs);
+    testing::internal::CaptureStderr();
+    packetlog::log_open();
+    packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
+    EXPECT_TRUE(packetlog::log_stream.fail());
+    packetlog::log_close();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ReadFile("log.txt"), theirs);
 
-  EXPECT_FALSE(std::filesystem::exists("log.csv"));
-  EXPECT_FALSE(std::filesystem::exists("devices.csv"));
+    EXPECT_FALSE(std::filesystem::exists("log.csv"));
+    EXPECT_FALSE(std::filesystem::exists("devices.csv"));
 
-  close(other);
-  packetlog::log_open();
-  packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
-  packetlog::log_close();
-  EXPECT_EQ(ReadFile("log.txt"), make_packet_record(1, Mouse(1, 1)));
+    close(other);
+    packetlog::log_open();
+    packetlog::log_write(make_packet_record(1, Mouse(1, 1)));
+    packetlog::log_close();
+    EXPECT_EQ(ReadFile("log.txt"), make_packet_record(1, Mouse(1, 1)));
+    packetlog::log_stream.clear();
+  }
+}
+
+// Runs a session in a child process in dir: open the log, write count records,
+// close it; returns what it printed on stderr. A root child runs as nobody, so
+// that a folder's permissions hold for it.
+std::string StderrOfSession(const std::filesystem::path& dir, int count) {
+  int out[2];
+  if (pipe(out) != 0) return "pipe failed";
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDERR_FILENO);
+    close(out[0]);
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
+    if (chdir(dir.c_str()) != 0) _exit(3);
+    packetlog::log_open();
+    for (int i = 0; i < count; ++i) packetlog::log_write(make_packet_record(1, Mouse(i, i)));
+    packetlog::log_close();
+    _exit(0);
+  }
+  close(out[1]);
+  std::string said;
+  char buffer[512];
+  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, static_cast<std::size_t>(n));
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) said += "[child status " + std::to_string(status) + "]";
+  return said;
+}
+
+TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
+  const std::string folder = dir_.string();
+  const struct {
+    const char* name;
+    std::function<void()> prepare;
+    bool held;  // the test holds the lock, as a running copy would
+    int records;
+    std::string said;
+  } cases[] = {
+      {"read-only folder", [&] { chmod(folder.c_str(), 0555); }, false, 10,
+       "velmora: cannot write log.txt in " + folder + ": Permission denied\n"},
+      {"log.txt is a folder", [] { std::filesystem::create_directory("log.txt"); }, false, 10,
+       "velmora: cannot write log.txt in " + folder + ": Is a directory\n"},
+      // Records enough to fill the stream's buffer many times: still one line.
+      {"full disk", [] { std::filesystem::create_symlink("/dev/full", "log.txt"); }, false, 5000,
+       "velmora: cannot write log.txt in " + folder + ": No space left on device\n"},
+      {"another copy holds it",
+       [] {
+         std::ofstream("log.txt");
+         chmod("log.txt", 0666);
+       },
+       true, 10, "velmora: another copy of Velmora is using log.txt in " + folder + "; this copy keeps no log\n"},
+      {"a log that works", [] {}, false, 5000, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all("log.txt");
+    chmod(folder.c_str(), 0777);
+    c.prepare();
+    const int other = c.held ? HoldLockAsAnotherCopy(F_OFD_SETLK) : -1;
+    EXPECT_EQ(other >= 0, c.held);
+    EXPECT_EQ(StderrOfSession(dir_, c.records), c.said);
+    if (other >= 0) close(other);
+  }
+  chmod(folder.c_str(), 0755);
 }
 
 TEST_F(LogFileTest, RecordsAreWrittenInOrderAndNothingAfterClose) {
@@ -96,15 +185,17 @@ TEST_F(LogFileTest, RecordsAreWrittenInOrderAndNothingAfterClose) {
   EXPECT_EQ(ReadFile("log.txt"), expected);
 }
 
-TEST_F(LogFileTest, UnopenableLogDropsRecordsSilentlyAndTheToolGoesOn) {
+TEST_F(LogFileTest, UnopenableLogDropsRecordsAndTheToolGoesOn) {
   std::filesystem::create_directory("log.txt");
   ScriptExampleDevices();
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   CreateForm();
   SendMouse(103, 4, 4);
   tk::TMessage close{tk::WM_CLOSE, 0, 0, 0};
   Form1->Dispatch(close);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("cannot write log.txt"), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_directory("log.txt"));
   EXPECT_TRUE(std::filesystem::is_empty("log.txt"));
   EXPECT_EQ(Form1->Label1->GetText(), "Hola");

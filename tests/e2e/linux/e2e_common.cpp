@@ -170,6 +170,7 @@ std::string Program::Describe() const {
 bool Program::CleanExit() const { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 std::string Program::Stdout() const { return ReadFile(outdir / "stdout.txt"); }
+std::string Program::Stderr() const { return ReadFile(outdir / "stderr.txt"); }
 
 // ---- The X side ---------------------------------------------------------------------
 

@@ -72,6 +72,7 @@ struct Program {
   std::string Describe() const;
   bool CleanExit() const;
   std::string Stdout() const;
+  std::string Stderr() const;
 };
 
 // Sets *flag (a bool) when the connection is lost; Xlib would otherwise exit.

@@ -24,6 +24,30 @@ run_checker() {  # mode, then extra arguments
   run_mode 60 "$1" "$checker" "$@"
 }
 
+# --help and --version answer on stdout with no display, and leave log.txt as it was.
+command_line_checks() {
+  local dir=$out/options option rc version
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  mkdir -p "$dir"
+  for option in --version --help; do
+    printf 'old\r\n' >"$dir/log.txt"
+    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --ignored "$option" >stdout.txt 2>stderr.txt)
+    rc=$?
+    if [ "$option" = --version ]; then
+      [ "$(cat "$dir/stdout.txt")" = "velmora $version" ]
+    else
+      [ "$(head -n 1 "$dir/stdout.txt")" = "usage: velmora [--help | --version]" ]
+    fi || { fail "$option prints its answer: stdout '$(head -c 200 "$dir/stdout.txt")'"; continue; }
+    if [ "$rc" = 0 ] && [ ! -s "$dir/stderr.txt" ] && [ "$(cat "$dir/log.txt")" = $'old\r' ]; then
+      echo "PASS $option: answers on stdout, exits 0, opens no window, leaves log.txt as it was"
+      passed=$((passed + 1))
+    else
+      fail "$option: exit status $rc, stderr '$(head -c 200 "$dir/stderr.txt")', log.txt '$(head -c 50 "$dir/log.txt")'"
+    fi
+  done
+}
+command_line_checks
+
 if setup_server; then
   run_checker session
   run_checker close-wm

@@ -625,6 +625,10 @@ int RunTwoCopies(const std::string& exe, const fs::path& dir) {
         "first " + a.program.Describe() + ", second " + b.program.Describe());
   const std::string out = b.program.Stdout();
   Check(mode + ": the second copy prints nothing", out.empty(), "'" + out + "'");
+  const std::string said = b.program.Stderr();
+  Check(mode + ": the second copy says once on stderr that it keeps no log",
+        said == "velmora: another copy of Velmora is using log.txt in " + dir.string() + "; this copy keeps no log\n",
+        "'" + said + "'");
   const std::string log = ReadFile(dir / "log.txt");
   const auto nul = log.find('\0');
   Check(mode + ": no NUL byte in log.txt", nul == std::string::npos, "the first at byte " + std::to_string(nul));

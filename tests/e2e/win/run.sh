@@ -26,6 +26,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 app_pid=
 cleanup() {
   if [ -n "$app_pid" ]; then kill -9 "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; fi
+  drop_second_prefix
   stop_wine
   stop_xvfb
   if [ -n "${VELMORA_E2E_KEEP:-}" ]; then echo "kept $work" >&2; else rm -rf "$work"; fi
@@ -544,12 +545,126 @@ two_copies_run() {
   fi
   if [ ! -s "$rundir/stdout-b.txt" ]; then pass "$tag copy B prints nothing"
   else fail "$tag copy B prints nothing" "stdout: $(head -c 200 "$rundir/stdout-b.txt" | tr '\r\n' '  ')"; fi
+  check_told_held "$tag copy B" "$rundir/stderr-b.txt"
 }
+
+# check_told_held <name> <stderr file>: the copy that found the log held said so
+# in exactly one line.
+check_told_held() {
+  local said
+  said=$(tr -d '\r' <"$2")
+  if [[ $said =~ ^velmora:\ another\ copy\ of\ Velmora\ is\ using\ log\.txt\ in\ [^$'\n']+\;\ this\ copy\ keeps\ no\ log$ ]]; then
+    pass "$1 says once on stderr that it keeps no log"
+  else
+    fail "$1 says once on stderr that it keeps no log" "stderr: $(head -c 300 "$2" | tr '\r\n' '  ')"
+  fi
+}
+
+# ---- --help and --version -------------------------------------------------------------
+
+# Both answer on stdout and exit 0 without a window, leaving log.txt as it was.
+command_line_run() {
+  local dir option rc
+  dir=$(mktemp -d "$work/options.XXXXXX")
+  for option in --version --help; do
+    printf 'old\r\n' >"$dir/log.txt"
+    (cd "$dir" && exec timeout 60 wine "$exe" --ignored "$option" >stdout.txt 2>stderr.txt)
+    rc=$?
+    if [ "$option" = --version ]; then
+      [ "$(tr -d '\r' <"$dir/stdout.txt")" = "velmora $version" ]
+    else
+      [ "$(tr -d '\r' <"$dir/stdout.txt" | head -n 1)" = "usage: velmora [--help | --version]" ]
+    fi || { fail "$tag $option prints its answer" "stdout: $(head -c 200 "$dir/stdout.txt" | tr '\r\n' '  ')"; continue; }
+    if [ "$rc" = 0 ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] && ! xdotool search --name '^Velmora$' >/dev/null 2>&1; then
+      pass "$tag $option: answers on stdout, exits 0, opens no window, leaves log.txt as it was"
+    else
+      fail "$tag $option: exits 0, opens no window, leaves log.txt as it was" "exit code $rc, log.txt '$(head -c 50 "$dir/log.txt")'"
+    fi
+  done
+}
+
+# ---- one log per folder across kinds of copies -------------------------------------------
+
+# A Linux copy, a Windows copy under Wine, and a Windows copy under another Wine
+# prefix all see one another's lock. Copy A starts; the check then fills log.txt
+# with 64 KiB of its own (more than A writes without input), so that a copy B that
+# truncated the file would leave it shorter. B must leave it alone and say why.
+linux_exe=$root/build/linux/velmora
+second_prefix=
+second_prefix_dir=
+
+# Makes a second Wine prefix beside the run's own, which stays the current one.
+make_second_prefix() {
+  local prefix=$WINEPREFIX dir=$VELMORA_WINE_DIR
+  start_wine || { WINEPREFIX=$prefix; VELMORA_WINE_DIR=$dir; return 1; }
+  second_prefix=$WINEPREFIX
+  second_prefix_dir=$VELMORA_WINE_DIR
+  export WINEPREFIX=$prefix
+  VELMORA_WINE_DIR=$dir
+}
+
+drop_second_prefix() {
+  [ -n "$second_prefix" ] || return 0
+  WINEPREFIX=$second_prefix wineserver -k >/dev/null 2>&1
+  WINEPREFIX=$second_prefix wineserver -w >/dev/null 2>&1
+  rm -rf "$second_prefix_dir"
+  second_prefix=
+}
+
+# start_copy <kind> <dir> <name>: kind is linux, wine or wine2 (the second prefix);
+# sets copy_pid.
+start_copy() {
+  case $1 in
+    linux) (cd "$2" && exec "$linux_exe" >"$3.stdout" 2>"$3.stderr") & ;;
+    wine) (cd "$2" && exec wine "$exe" >"$3.stdout" 2>"$3.stderr") & ;;
+    wine2) (cd "$2" && WINEPREFIX=$second_prefix exec wine "$exe" >"$3.stdout" 2>"$3.stderr") & ;;
+  esac
+  copy_pid=$!
+}
+
+# Waits up to 30 s for n visible windows titled Velmora.
+wait_windows() {
+  local i
+  for i in $(seq 1 300); do
+    [ "$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | wc -l)" -ge "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+mixed_copies_run() {  # mixed_copies_run <kind A> <kind B>
+  local name="copies of two kinds, $1 then $2:" dir a_pid b_pid size
+  dir=$(mktemp -d "$work/mixed.XXXXXX")
+  xdotool mousemove "$park_x" "$park_y"
+  start_copy "$1" "$dir" "$dir/a"; a_pid=$copy_pid
+  if ! wait_windows 1; then
+    fail "$name copy A starts" "no window within 30 s"
+  else
+    head -c 65536 /dev/zero | tr '\000' x >>"$dir/log.txt"
+    start_copy "$2" "$dir" "$dir/b"; b_pid=$copy_pid
+    if ! wait_windows 2; then
+      fail "$name copy B starts" "no second window within 30 s"
+    else
+      sleep 1
+      size=$(wc -c <"$dir/log.txt")
+      if [ "$size" -ge 65536 ]; then pass "$name copy B leaves A's log.txt alone"
+      else fail "$name copy B leaves A's log.txt alone" "log.txt is $size bytes"; fi
+      check_told_held "$name copy B" "$dir/b.stderr"
+    fi
+    kill -9 "$b_pid" 2>/dev/null; wait "$b_pid" 2>/dev/null
+  fi
+  kill -9 "$a_pid" 2>/dev/null; wait "$a_pid" 2>/dev/null
+  # Wine's own processes of a killed program go with the next program's start.
+  sleep 1
+}
+
 
 # ---- main ---------------------------------------------------------------------------
 
 if ! start_xvfb; then fail "setup" "Xvfb did not start"; summary; exit 1; fi
 if ! start_wine; then fail "setup" "the Wine prefix could not be made"; summary; exit 1; fi
+
+version=$(sed -nE 's/^project\(velmora VERSION ([0-9.]+) .*/\1/p' "$root/CMakeLists.txt")
 
 for dir in "${builds[@]}"; do
   tag=$(basename "$dir")
@@ -566,11 +681,30 @@ for dir in "${builds[@]}"; do
   dir=$(cd "$dir" && pwd)
   exe=$dir/velmora.exe
   probe_exe=$dir/velmora_probe.exe
+  command_line_run
   quiet_run
   packet_run
   burst_run
   two_copies_run
   session_end_run
 done
+
+# The kinds of copies, with the first build that ran (its session has ended).
+exe=$(cd "${builds[0]}" 2>/dev/null && pwd)/velmora.exe
+tag=$(basename "${builds[0]}"); tag=${tag#windows-}
+if [ ! -x "$linux_exe" ]; then
+  skip "copies of two kinds" "the Linux build ($linux_exe) is missing"
+elif [ ! -f "$exe" ]; then
+  skip "copies of two kinds" "$exe is missing"
+else
+  mixed_copies_run linux wine
+  mixed_copies_run wine linux
+  if make_second_prefix; then
+    mixed_copies_run wine wine2
+    drop_second_prefix
+  else
+    fail "copies of two kinds: a second Wine prefix" "could not be made"
+  fi
+fi
 
 summary
