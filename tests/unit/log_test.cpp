@@ -84,6 +84,8 @@ TEST_F(LogFileTest, ALogAnotherCopyHoldsIsLeftAloneUntilItLetsGo) {
     SCOPED_TRACE(command == F_SETLK ? "classic record lock" : "open file description lock");
     const std::string theirs = make_packet_record(2, Mouse(5, 5));
     std::ofstream("log.txt", std::ios::binary) << theirs;
+    std::filesystem::remove("log.csv");
+    std::filesystem::remove("devices.csv");
     const int other = HoldLockAsAnotherCopy(command);
     ASSERT_GE(other, 0);
 
