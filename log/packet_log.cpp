@@ -46,6 +46,10 @@ void log_open() {
 
 void log_write(const PacketRecord& record) { log_stream << record.c_str(); }
 
+void log_flush() {
+  if (log_stream.is_open()) log_stream.flush();
+}
+
 void log_close() {
   log_stream.close();
   unlock_log_file();
