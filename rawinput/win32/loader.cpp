@@ -1,8 +1,9 @@
 // The loader on Windows is kernel32 itself: the raw-input entry points are bound
 // from user32 at run time.
-#include <windows.h>
-
+// Ours first: windows.h defines macros named like the records' constants.
 #include "rawinput/loader.h"
+
+#include <windows.h>
 
 namespace rawinput {
 

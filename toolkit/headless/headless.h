@@ -1,5 +1,25 @@
-// The headless backend: every toolkit operation in memory, with a 32-bit raster
-// canvas that follows the GDI pixel rules. Tests and benchmarks drive it.
+// The headless backend of the toolkit: tests and benchmarks drive it.
+// What it implements, [x], and leaves out, [ ]:
+//   [x] form window: caption, position, client area, background colour (in memory)
+//   [ ] controls as native child windows: label, button, edit, memo
+//   [ ] tab order of the focusable controls
+//   [ ] labels sized to their text; enable, disabled look, hide
+//   [ ] text in the form's font
+//   [ ] memo panel: the newest whole rows inside edit-box margins (text_layout.h)
+//   [ ] memo lines readable by other programs
+//   [ ] control updates deferred to a drained queue or a flood's interval
+//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (a raster with the GDI pixel rules)
+//   [x] message loop: every message through TForm::Dispatch (a queue that tests fill)
+//   [x] idle hook: on a drained queue and every 100 ms of a flood
+//   [ ] Esc presses the form's cancel button (no keyboard)
+//   [ ] system pointer motion -> WM_MOUSEMOVE
+//   [ ] keyboard focus -> WM_ACTIVATE
+//   [ ] close box -> WM_CLOSE
+//   [ ] stop signals (SIGINT, SIGTERM, SIGHUP) -> WM_CLOSE
+//   [ ] messages posted by other programs
+//   [ ] raw input reaching the form (tests dispatch WM_INPUT themselves)
+//   [x] ShowException shown to the user (kept for tests)
+//   [x] ShowCursor's display counter (kept for tests)
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,27 @@
-// The Win32 backend's private types, shared by its files. Its parts:
+// The Win32 backend of the toolkit.
+// What it implements, [x], and leaves out, [ ]:
+//   [x] form window: caption, position, client area, background colour
+//   [x] controls as native child windows: label, button, edit, memo
+//   [x] tab order of the focusable controls
+//   [x] labels sized to their text; enable, disabled look, hide
+//   [x] text in the form's font
+//   [x] memo panel: the newest whole rows inside edit-box margins (text_layout.h)
+//   [x] memo lines readable by other programs (WM_GETTEXT)
+//   [x] control updates deferred to a drained queue or a flood's interval (16 ms)
+//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (GDI on the form's own DC)
+//   [x] message loop: every message through TForm::Dispatch
+//   [x] idle hook: on a drained queue and every 100 ms of a flood
+//   [x] Esc presses the form's cancel button
+//   [x] system pointer motion -> WM_MOUSEMOVE
+//   [x] keyboard focus -> WM_ACTIVATE
+//   [x] close box -> WM_CLOSE
+//   [ ] stop signals (SIGINT, SIGTERM, SIGHUP) -> WM_CLOSE (Windows ends a session with WM_ENDSESSION)
+//   [x] messages posted by other programs (PostMessage)
+//   [x] raw input reaching the form (WM_INPUT)
+//   [x] ShowException shown to the user (a message box)
+//   [x] ShowCursor's display counter
+//
+// This header holds its private types: the backend class. Its parts:
 //   win32_window.cpp  the form's window class and procedure, the controls,
 //                     labels, enable and hide, deferred control updates
 //   win32_panel.cpp   the memo's panel: its class, painting and text
@@ -6,14 +29,15 @@
 //   win32_loop.cpp    the message loop, Esc, default handling, errors, cursor
 #pragma once
 
+// The toolkit first: windows.h defines macros named like its messages.
+#include "toolkit/backend.h"
+#include "toolkit/loop_pacing.h"
+#include "toolkit/text_layout.h"
+
 #include <windows.h>
 
 #include <exception>
 #include <vector>
-
-#include "toolkit/backend.h"
-#include "toolkit/loop_pacing.h"
-#include "toolkit/text_layout.h"
 
 // windows.h turns CreateWindow into a macro, which would rename the Backend member.
 #undef CreateWindow

@@ -1,5 +1,28 @@
-// The Xlib backend's private types, shared by its files: the views that stand
-// behind forms and controls, and the backend class itself. Its parts:
+// The Xlib backend of the toolkit.
+// What it implements, [x], and leaves out, [ ]:
+//   [x] form window: caption, position, client area, background colour
+//   [x] controls as native child windows: label, button, edit, memo (WM_NAME and WM_CLASS name them)
+//   [ ] tab order of the focusable controls
+//   [x] labels sized to their text; enable, disabled look, hide
+//   [x] text in the form's font (Xft)
+//   [x] memo panel: the newest whole rows inside edit-box margins (text_layout.h)
+//   [x] memo lines readable by other programs (_VELMORA_LINES)
+//   [x] control updates deferred to a drained queue or a flood's interval
+//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (GC functions)
+//   [x] message loop: every message through TForm::Dispatch
+//   [x] idle hook: on a drained queue and every 100 ms of a flood
+//   [x] Esc presses the form's cancel button
+//   [x] system pointer motion -> WM_MOUSEMOVE
+//   [x] keyboard focus -> WM_ACTIVATE (from focus events, in order)
+//   [x] close box -> WM_CLOSE
+//   [x] stop signals (SIGINT, SIGTERM, SIGHUP) -> WM_CLOSE
+//   [x] messages posted by other programs (_VELMORA_MESSAGE client messages)
+//   [x] raw input reaching the form (the hooks of x11_connection.h)
+//   [x] ShowException shown to the user (on stderr)
+//   [ ] ShowCursor's display counter (X keeps no counter)
+//
+// This header holds its private types: the views behind forms and controls, and
+// the backend class. Its parts:
 //   x11_init.cpp    the display, atoms, error trap and teardown
 //   x11_window.cpp  form and control windows, their properties, deferred updates
 //   x11_paint.cpp   control painting and Xft text
