@@ -6,6 +6,7 @@
 //   velmora_x11_e2e close-wm    VELMORA WORKDIR   WM_DELETE_WINDOW ends the program
 //   velmora_x11_e2e close-int   VELMORA WORKDIR   SIGINT ends the program
 //   velmora_x11_e2e close-hup   VELMORA WORKDIR   SIGHUP ends the program
+//   velmora_x11_e2e close-kill  VELMORA WORKDIR   SIGKILL once idle loses no record
 //   velmora_x11_e2e server-loss VELMORA WORKDIR XVFB_PID   the server dies under it
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
 //   velmora_x11_e2e wm-move     VELMORA WORKDIR   moved and resized under a window manager
@@ -456,6 +457,13 @@ int RunSession(const std::string& exe, const fs::path& dir) {
     edit_why = TextInks(x, s.controls["Edit1"], kFace, kFace, 2);
     Check("disabled Memo1 and Edit1 show the button face, Memo1 with grey text", memo_why.empty() && edit_why.empty(),
           "Memo1: " + memo_why + "; Edit1: " + edit_why);
+    // Whole rows inside an edit box's margins: the first pixel row inside the
+    // frame and the columns beside its left side stay clear, full as it is.
+    const auto clear = [&](int left, int top, int width, int height) {
+      const std::vector<std::uint32_t> px = x.Rgbs(s.controls["Memo1"], left, top, width, height);
+      return !px.empty() && std::all_of(px.begin(), px.end(), [](std::uint32_t p) { return p == kFace; });
+    };
+    Check("Memo1 shows whole rows clear of its top and left edges", clear(2, 2, 377 - 4, 1) && clear(2, 2, 3, 105 - 4));
   }
   CheckFormFont(x);
 
@@ -671,6 +679,11 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
   } else if (mode == "close-hup") {
     name = "SIGHUP";
     s.Close(SIGHUP);
+  } else if (mode == "close-kill") {
+    // An abrupt end after the program went idle: the records are on disk already.
+    name = "SIGKILL 1.5 s after the last packet";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    s.Close(SIGKILL);
   } else {
     name = "a lost X server";
     XSync(x.display(), False);
@@ -678,7 +691,9 @@ int RunClose(const std::string& mode, const std::string& exe, const fs::path& di
     kill(xvfb, SIGKILL);
   }
   s.program.WaitExit(5);
-  Check(name + " ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  if (mode != "close-kill") {
+    Check(name + " ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
+  }
   CheckLogMatchesMemo("log.txt holds every record shown after " + name, s.program, shown);
   s.program.Kill();
   return failures ? 1 : 0;
@@ -1225,14 +1240,16 @@ int RunEvdevDenied(const std::string&, const fs::path&) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|close-int|close-hup|two-copies|wm-move|evdev|evdev-denied|server-loss VELMORA WORKDIR "
+                 "usage: %s session|close-wm|close-int|close-hup|close-kill|two-copies|wm-move|evdev|evdev-denied|server-loss VELMORA WORKDIR "
                  "[XVFB_PID]\n",
                  argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
-  if (mode == "close-wm" || mode == "close-int" || mode == "close-hup") return RunClose(mode, argv[2], argv[3], 0);
+  if (mode == "close-wm" || mode == "close-int" || mode == "close-hup" || mode == "close-kill") {
+    return RunClose(mode, argv[2], argv[3], 0);
+  }
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
   if (mode == "evdev") return RunEvdev(argv[2], argv[3]);
