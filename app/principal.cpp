@@ -76,6 +76,8 @@ int velmora_main() {
     try {
       tk::Application->Initialize();
       tk::Application->CreateForm(Form1);
+      // An idle program, or one ended abruptly, still has every record on disk.
+      tk::Application->OnIdle = packetlog::log_flush;
       tk::Application->Run();
     } catch (const tk::Exception&) {
       throw;

@@ -204,6 +204,7 @@ int main() {
   }
   form->Plan();
   ::PostMessageA(static_cast<HWND>(form->peer), kNextBatch, 0, 0);
+  tk::Application->OnIdle = packetlog::log_flush;  // as the program runs
   tk::Application->Run();
 
   const std::size_t lines = Form1->Memo1->Lines().size();

@@ -95,6 +95,10 @@ void log_write(const PacketRecord& record) {
   if (log_stream.bad() && log_stream.is_open()) TellWriteFailedOnce();
 }
 
+void log_flush() {
+  if (log_stream.is_open()) log_stream.flush();
+}
+
 void log_close() {
   const bool was_open = log_stream.is_open();
   log_stream.close();  // sets failbit when the last records cannot be written

@@ -25,5 +25,8 @@ extern std::ofstream log_stream;
 void log_open();
 void log_write(const PacketRecord& record);
 void log_close();
+// Hands what the stream holds to the system (one write, no sync to the device),
+// so that a program killed later keeps it: run whenever the program goes idle.
+void log_flush();
 
 }  // namespace packetlog

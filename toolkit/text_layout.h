@@ -1,9 +1,10 @@
-// The memo's text layout, shared by backends that draw the panel themselves:
-// word wrap and which rows of the newest lines fit. Pure functions of the text,
-// each character's advance and the panel's size, so that they can be tested
-// without a display.
+// The memo's text layout, shared by backends that draw the panel themselves: a
+// line's text, word wrap, margins and which rows of the newest lines fit. Pure
+// functions of the text, each character's advance and the panel's size, so
+// that they can be tested without a display.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <deque>
@@ -53,42 +54,61 @@ inline std::vector<std::string_view> WrapLine(std::string_view line, const Advan
   }
 }
 
-// What a panel shows of lines (oldest first): the rows of the newest lines that
-// fit, top to bottom, drawn from the top while they fit, bottom-aligned (the
-// top row perhaps cut) once they overflow. top is the first row's offset.
-struct PanelRows {
-  std::vector<std::string_view> rows;
-  int top = 0;
+// A memo line's text without the one line end it may carry (CR LF, LF or CR):
+// a record ends in CR LF, and the panel and the memo's text show lines without.
+inline std::string_view LineText(std::string_view line) {
+  if (line.ends_with("\r\n")) return line.substr(0, line.size() - 2);
+  if (line.ends_with('\n') || line.ends_with('\r')) return line.substr(0, line.size() - 1);
+  return line;
+}
+
+// Where a panel's text goes inside its client area (within its sunken edge), as
+// a multi-line edit box with a client edge keeps it: a pixel in from each side
+// (from top and bottom only when a row and those two pixels fit), then half an
+// average character's width more at left and right. Its height holds whole rows.
+struct TextBox {
+  int left = 0, top = 0, width = 0, height = 0;
 };
 
-// A line's text without the line end it carries.
-inline std::string_view ShownText(const std::string& line) {
-  std::size_t n = line.size();
-  while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) --n;
-  return std::string_view(line).substr(0, n);
+inline TextBox PanelTextBox(const Advances& advances, int width, int height, int row_height) {
+  constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  const int average = (TextWidth(kAlphabet, advances) / 26 + 1) / 2;
+  TextBox box;
+  box.left = 1 + average / 2;
+  box.width = width - 2 * box.left;
+  box.top = height >= row_height + 2 ? 1 : 0;
+  const int rows = row_height > 0 && height > 0 ? std::max(1, (height - 2 * box.top) / row_height) : 0;
+  box.height = rows * row_height;
+  return box;
 }
+
+// What a panel shows of lines (oldest first), as an edit box scrolled to its
+// end: the newest rows that fit whole, top to bottom from the text box's top.
+struct PanelRows {
+  std::vector<std::string_view> rows;
+  int left = 0;
+  int top = 0;
+};
 
 inline PanelRows LayOutPanel(const std::deque<std::string>& lines, const Advances& advances, int width, int height,
                              int row_height) {
   PanelRows out;
-  if (width <= 0 || height <= 0 || row_height <= 0) return out;
+  const TextBox box = PanelTextBox(advances, width, height, row_height);
+  if (box.width <= 0 || box.height <= 0) return out;
+  out.left = box.left;
+  out.top = box.top;
+  const std::size_t fit = static_cast<std::size_t>(box.height / row_height);
   std::vector<std::vector<std::string_view>> newest_first;
-  int total = 0;
-  for (auto it = lines.rbegin(); it != lines.rend() && total < height; ++it) {
-    newest_first.push_back(WrapLine(ShownText(*it), advances, width));
-    total += static_cast<int>(newest_first.back().size()) * row_height;
+  std::size_t total = 0;
+  for (auto it = lines.rbegin(); it != lines.rend() && total < fit; ++it) {
+    newest_first.push_back(WrapLine(LineText(*it), advances, box.width));
+    total += newest_first.back().size();
   }
-  out.top = total > height ? height - total : 0;
   for (auto it = newest_first.rbegin(); it != newest_first.rend(); ++it) {
     out.rows.insert(out.rows.end(), it->begin(), it->end());
   }
-  // Rows wholly above the panel are not drawn.
-  std::size_t hidden = 0;
-  while (out.top + row_height <= 0 && hidden < out.rows.size()) {
-    out.top += row_height;
-    ++hidden;
-  }
-  out.rows.erase(out.rows.begin(), out.rows.begin() + static_cast<long>(hidden));
+  // The oldest line shown may have rows above the top.
+  if (out.rows.size() > fit) out.rows.erase(out.rows.begin(), out.rows.end() - static_cast<long>(fit));
   return out;
 }
 

@@ -16,21 +16,6 @@ int HighSigned(std::intptr_t v) { return static_cast<std::int16_t>((v >> 16) & 0
 
 TApplication* Application = &application_instance;
 
-bool IsSystemColor(TColor c) { return (c & 0xFF000000u) == 0x80000000u; }
-
-TColor ClassicColor(TColor c) {
-  if (!IsSystemColor(c)) return c & 0xFFFFFF;
-  switch (c & 0xFF) {
-    case 5: return 0xFFFFFF;   // window
-    case 15: return 0xC0C0C0;  // button face
-    case 16: return 0x808080;  // button shadow
-    case 17: return 0x808080;  // grey text
-    case 20: return 0xFFFFFF;  // button highlight
-    case 22: return 0xC0C0C0;  // 3D light
-    default: return 0x000000;  // window text, button text, 3D dark shadow
-  }
-}
-
 // ---- Controls -------------------------------------------------------------------
 
 TControl::TControl(TForm& owner, const ControlDesc& desc)
@@ -169,6 +154,17 @@ void TForm::Close() {
   if (action == caNone) return;
   closed_ = true;
   backend_->Closed(*this);
+}
+
+bool TForm::PressCancel() {
+  for (const auto& c : controls_) {
+    if (c->Desc().kind != ControlKind::Button || !c->Desc().cancel) continue;
+    auto& button = static_cast<TButton&>(*c);
+    if (!button.Enabled() || !button.Visible()) return false;
+    button.Click();
+    return true;
+  }
+  return false;
 }
 
 // ---- Application ----------------------------------------------------------------

@@ -29,15 +29,28 @@ constexpr TColor clFuchsia = 0xFF00FF;
 // System colours; each backend resolves them to its own palette.
 constexpr TColor clWindowText = 0x80000008;
 constexpr TColor clBtnFace = 0x8000000F;
-bool IsSystemColor(TColor c);
-// A system colour's value in the classic scheme, for backends without a system
-// palette; any other colour as it is.
-TColor ClassicColor(TColor c);
+constexpr bool IsSystemColor(TColor c) { return (c & 0xFF000000u) == 0x80000000u; }
 
-// Pen modes keep the toolkit's numbers.
+// The pen modes by the toolkit's numbers: what a pixel becomes from the pen P
+// and what it was, D. Backends map them in this order.
 using TPenMode = int;
-constexpr TPenMode pmCopy = 4;
-constexpr TPenMode pmXor = 14;
+constexpr TPenMode pmBlack = 0;         // 0
+constexpr TPenMode pmWhite = 1;         // ~0
+constexpr TPenMode pmNop = 2;           // D
+constexpr TPenMode pmNot = 3;           // ~D
+constexpr TPenMode pmCopy = 4;          // P
+constexpr TPenMode pmNotCopy = 5;       // ~P
+constexpr TPenMode pmMergePenNot = 6;   // P | ~D
+constexpr TPenMode pmMaskPenNot = 7;    // P & ~D
+constexpr TPenMode pmMergeNotPen = 8;   // ~P | D
+constexpr TPenMode pmMaskNotPen = 9;    // ~P & D
+constexpr TPenMode pmMerge = 10;        // P | D
+constexpr TPenMode pmNotMerge = 11;     // ~(P | D)
+constexpr TPenMode pmMask = 12;         // P & D
+constexpr TPenMode pmNotMask = 13;      // ~(P & D)
+constexpr TPenMode pmXor = 14;          // P ^ D
+constexpr TPenMode pmNotXor = 15;       // ~(P ^ D)
+constexpr int kPenModes = 16;
 
 // Message numbers are the Windows ones on every backend.
 constexpr unsigned WM_ACTIVATE = 0x0006;
@@ -242,6 +255,10 @@ class TForm : public TObject {
   // Runs OnClose, then tells the backend to end the loop. Safe to call twice.
   void Close();
 
+  // The Esc key, on every backend: clicks the form's cancel button (the first
+  // control marked cancel) when it is enabled and shown. True when it did.
+  bool PressCancel();
+
   std::function<void(TObject*)> OnCreate;
   std::function<void(TObject*)> OnActivate;
   std::function<void(TObject*, int& action)> OnClose;
@@ -295,6 +312,11 @@ class TApplication {
   TForm* MainForm() const { return forms_.empty() ? nullptr : forms_.front().get(); }
   // Destroys the forms and the backend, as at program end; lets tests start over.
   void Reset();
+
+  // Run by the message loop when its queue drains, and at least every
+  // kIdleIntervalMs while it never does: where buffered output is written out.
+  std::function<void()> OnIdle;
+  static constexpr unsigned kIdleIntervalMs = 100;
 
  private:
   std::unique_ptr<Backend> backend_;

@@ -91,6 +91,30 @@ TEST(HeadlessWindow, DestroyWindowLetsGoOfThePeers) {
   for (const auto& c : form.Controls()) EXPECT_EQ(c->peer, nullptr) << c->Name();
 }
 
+TEST(HeadlessWindow, EscPressesTheFormsOneCancelButtonWhileItCanBePressed) {
+  using tk::ControlKind;
+  const tk::FormDesc desc{"Esc", 0, 0, 200, 100, tk::clBtnFace, {"", -11}, {
+      {ControlKind::Button, "Ok", 0, 0, 10, 10, "Ok", tk::clWindowText, true, 0, false},
+      {ControlKind::Button, "Cancel", 0, 20, 10, 10, "Cancel", tk::clWindowText, true, 1, true},
+      {ControlKind::Button, "Close", 0, 40, 10, 10, "Close", tk::clWindowText, true, 2, true},
+  }};
+  HeadlessBackend backend;
+  tk::TForm form;
+  form.Load(backend, desc);
+  std::string clicked;
+  for (const char* name : {"Ok", "Cancel", "Close"}) {
+    form.Find<tk::TButton>(name)->OnClick = [&clicked, name](tk::TObject*) { clicked += name; };
+  }
+  EXPECT_TRUE(form.PressCancel());
+  EXPECT_EQ(clicked, "Cancel");  // the first marked, and only it
+  form.Find<tk::TButton>("Cancel")->SetEnabled(false);
+  EXPECT_FALSE(form.PressCancel());
+  form.Find<tk::TButton>("Cancel")->SetEnabled(true);
+  form.Find<tk::TButton>("Cancel")->Hide();
+  EXPECT_FALSE(form.PressCancel());
+  EXPECT_EQ(clicked, "Cancel");  // no other button stands in for it
+}
+
 TEST_F(HeadlessToolkit, ResizingChangesTheClientSizeAndLosesTheDrawing) {
   tk::TCanvas* canvas = form->GetCanvas();
   canvas->MoveTo(0, 0);
@@ -196,18 +220,23 @@ TEST_F(HeadlessToolkit, UnknownMessagesReachTheDefaultHandlingUnchanged) {
   EXPECT_EQ(backend->DefaultHandled().size(), 2u);
 }
 
-TEST_F(HeadlessToolkit, RunShowsTheWindowDeliversTheQueueInOrderThenCloses) {
+TEST_F(HeadlessToolkit, RunShowsTheWindowDeliversTheQueueInOrderRunsTheIdleHookThenCloses) {
   int closes = 0;
   form->OnClose = [&](tk::TObject*, int&) { ++closes; };
+  // The loop runs the program's one idle hook: after the last message, before the close.
+  std::vector<std::pair<std::size_t, int>> idle_at;  // messages seen, closes
+  tk::Application->OnIdle = [&] { idle_at.emplace_back(form->seen.size(), closes); };
   backend->Post({0x0500, 0, 0, 0});
   backend->Post({kProbeMessage, 1, 0, 0});  // posts a follow-up while being handled
   backend->Post({0x0501, 0, 0, 0});
   app.Run();
+  tk::Application->OnIdle = nullptr;
   EXPECT_TRUE(backend->WindowShown());
   EXPECT_EQ(Seen(), (std::vector<unsigned>{0x0500, kProbeMessage, 0x0501, kProbeMessage}));
   EXPECT_EQ(form->seen[3].WParam, 2u);
   EXPECT_TRUE(form->Closed());
   EXPECT_EQ(closes, 1);
+  EXPECT_EQ(idle_at, (std::vector<std::pair<std::size_t, int>>{{4, 0}}));
 }
 
 TEST_F(HeadlessToolkit, RunStopsDeliveringOnceTheFormCloses) {
@@ -292,25 +321,50 @@ TEST(TextLayout, LinesWrapAtSpacesLikeAWordWrappingEditBox) {
   }
 }
 
-TEST(TextLayout, PanelShowsTheNewestRowsFromTheTopUntilTheyOverflow) {
+TEST(TextLayout, ALineShowsWithoutTheOneLineEndItCarries) {
+  const struct {
+    const char* line;
+    std::string_view text;
+  } cases[] = {
+      {"rec\r\n", "rec"}, {"rec\n", "rec"}, {"rec\r", "rec"}, {"rec", "rec"},
+      {"rec\r\n\r\n", "rec\r\n"},  // only one: a blank line stays a line
+      {"\r\n", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(tk::LineText(c.line), c.text) << c.line;
+}
+
+TEST(TextLayout, PanelShowsTheNewestWholeRowsInsideAnEditBoxsMargins) {
   const tk::Advances advances = NarrowAdvances();
   const std::deque<std::string> lines = {"old line", "one\r\n", "aaa bbb ccc\r\n"};
+  // Text 3 wide in a panel 5 wide: a pixel each side, no font margin for
+  // characters 1 pixel wide. Rows 10 high.
   const struct {
     int height;
     Rows rows;
     int top;
   } cases[] = {
-      {100, {"old", "lin", "e", "one", "aaa", "bbb", "ccc"}, 0},  // all fit: from the top
-      {40, {"one", "aaa", "bbb", "ccc"}, 0},                      // the newest record's tail at the bottom
-      {35, {"one", "aaa", "bbb", "ccc"}, -5},                     // the top row cut
-      {20, {"bbb", "ccc"}, 0},                                    // rows wholly above are left out
+      {100, {"old", "lin", "e", "one", "aaa", "bbb", "ccc"}, 1},  // all fit: from the top, a pixel down
+      {42, {"one", "aaa", "bbb", "ccc"}, 1},                      // the newest record's tail at the bottom
+      {41, {"aaa", "bbb", "ccc"}, 1},                             // a row that would be cut is left out
+      {11, {"ccc"}, 0},                                           // no room for the top pixel
+      {5, {"ccc"}, 0},                                            // one row, even cut, as an edit box
       {0, {}, 0},
   };
   for (const auto& c : cases) {
-    const tk::PanelRows shown = tk::LayOutPanel(lines, advances, 3, c.height, 10);
+    const tk::PanelRows shown = tk::LayOutPanel(lines, advances, 5, c.height, 10);
     EXPECT_EQ(shown.rows, c.rows) << "height " << c.height;
     EXPECT_EQ(shown.top, c.top) << "height " << c.height;
+    if (!c.rows.empty()) {
+      EXPECT_EQ(shown.left, 1) << "height " << c.height;
+    }
   }
+  // A font's margin is half its average character, beyond the pixel.
+  tk::Advances wide;
+  wide.fill(7);
+  const tk::TextBox box = tk::PanelTextBox(wide, 100, 50, 10);
+  EXPECT_EQ(box.left, 1 + 7 / 2);
+  EXPECT_EQ(box.width, 100 - 2 * box.left);
+  EXPECT_EQ(box.height, 40);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "toolkit/headless/headless.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace tk {
@@ -12,10 +13,6 @@ std::unique_ptr<Backend> MakeBackend() { return std::make_unique<headless::Headl
 namespace headless {
 
 namespace {
-
-// The classic frame: 4 pixels on each side and a 19-pixel caption.
-constexpr int kFrame = 4;
-constexpr int kCaption = 19;
 
 std::string DrawCall(const char* what, const TPen& pen, int x1, int y1, int x2, int y2) {
   char text[128];
@@ -34,7 +31,7 @@ void HeadlessBackend::SetClientSize(int width, int height) {
 
 void HeadlessBackend::CreateWindow(TForm& form) {
   const FormDesc& d = form.Desc();
-  SetClientSize(std::max(0, d.width - 2 * kFrame), std::max(0, d.height - 2 * kFrame - kCaption));
+  SetClientSize(std::max(0, d.width - classic::kFrameWidth), std::max(0, d.height - classic::kFrameHeight));
   form.peer = &form;
 }
 
@@ -56,22 +53,29 @@ int HeadlessBackend::ClientHeight(const TForm&) { return surface_.Height(); }
 
 void HeadlessBackend::Line(TForm&, const TPen& pen, int x1, int y1, int x2, int y2) {
   if (record_draw_calls) draw_calls_.push_back(DrawCall("Line", pen, x1, y1, x2, y2));
-  surface_.Line(pen.Mode(), ClassicColor(pen.Color()), pen.Width(), x1, y1, x2, y2);
+  surface_.Line(pen.Mode(), classic::Color(pen.Color()), pen.Width(), x1, y1, x2, y2);
 }
 
 void HeadlessBackend::Ellipse(TForm&, const TPen& pen, int x1, int y1, int x2, int y2) {
   if (record_draw_calls) draw_calls_.push_back(DrawCall("Ellipse", pen, x1, y1, x2, y2));
-  surface_.Ellipse(pen.Mode(), ClassicColor(pen.Color()), ClassicColor(kDefaultBrush), x1, y1, x2, y2);
+  surface_.Ellipse(pen.Mode(), classic::Color(pen.Color()), classic::Color(kDefaultBrush), x1, y1, x2, y2);
 }
 
 void HeadlessBackend::Run(TForm& form) {
   shown_ = true;
   if (OnRun) OnRun();
+  const auto now_ms = [] {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+  };
   while (!form.Closed() && !queue_.empty()) {
     TMessage message = queue_.front();
     queue_.pop_front();
     form.Dispatch(message);
+    idle_.Busy(now_ms());
   }
+  if (!form.Closed()) idle_.Drained(now_ms());
   // Nothing left to deliver stands for the user closing the window. A close
   // handler may refuse; the loop ends all the same, as there is no one left
   // to close it again.

@@ -1,5 +1,25 @@
-// The headless backend: every toolkit operation in memory, with a 32-bit raster
-// canvas that follows the GDI pixel rules. Tests and benchmarks drive it.
+// The headless backend of the toolkit: tests and benchmarks drive it.
+// What it implements, [x], and leaves out, [ ]:
+//   [x] form window: caption, position, client area, background colour (in memory)
+//   [ ] controls as native child windows: label, button, edit, memo
+//   [ ] tab order of the focusable controls
+//   [ ] labels sized to their text; enable, disabled look, hide
+//   [ ] text in the form's font
+//   [ ] memo panel: the newest whole rows inside edit-box margins (text_layout.h)
+//   [ ] memo lines readable by other programs
+//   [ ] control updates deferred to a drained queue or a flood's interval
+//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (a raster with the GDI pixel rules)
+//   [x] message loop: every message through TForm::Dispatch (a queue that tests fill)
+//   [x] idle hook: on a drained queue and every 100 ms of a flood
+//   [ ] Esc presses the form's cancel button (no keyboard)
+//   [ ] system pointer motion -> WM_MOUSEMOVE
+//   [ ] keyboard focus -> WM_ACTIVATE
+//   [ ] close box -> WM_CLOSE
+//   [ ] stop signals (SIGINT, SIGTERM, SIGHUP) -> WM_CLOSE
+//   [ ] messages posted by other programs
+//   [ ] raw input reaching the form (tests dispatch WM_INPUT themselves)
+//   [x] ShowException shown to the user (kept for tests)
+//   [x] ShowCursor's display counter (kept for tests)
 #pragma once
 
 #include <cstdint>
@@ -9,6 +29,8 @@
 #include <vector>
 
 #include "toolkit/backend.h"
+#include "toolkit/classic_look.h"
+#include "toolkit/loop_pacing.h"
 
 namespace tk::headless {
 
@@ -42,9 +64,7 @@ class Raster {
   // the pen colour around a brush-coloured inside. The pen width is not used.
   void Ellipse(TPenMode mode, std::uint32_t pen, std::uint32_t brush, int x1, int y1, int x2, int y2);
 
-  // The binary raster modes 0..15 (black, white, nop, not, copy, notcopy,
-  // mergepennot, maskpennot, mergenotpen, masknotpen, merge, notmerge, mask,
-  // notmask, xor, notxor); any other number leaves the surface as it is.
+  // The toolkit's pen modes; any other number leaves the surface as it is.
   static Rop MasksFor(TPenMode mode, std::uint32_t color);
 
  private:
@@ -64,18 +84,17 @@ class Raster {
 
 class HeadlessBackend : public Backend {
  public:
-  // Client area of a 696 x 376 window with the classic 4-pixel frame and a
-  // 19-pixel caption.
-  static constexpr int kDefaultClientWidth = 688;
-  static constexpr int kDefaultClientHeight = 349;
-  static constexpr std::uint32_t kBackground = 0xC0C0C0;  // clBtnFace
+  // Client area of a 696 x 376 window in the classic frame.
+  static constexpr int kDefaultClientWidth = 696 - classic::kFrameWidth;
+  static constexpr int kDefaultClientHeight = 376 - classic::kFrameHeight;
+  static constexpr std::uint32_t kBackground = classic::kButtonFace;
 
   // ---- For tests ----
   Raster& Surface() { return surface_; }
   // Resizing loses the drawing, as a repaint does.
   void SetClientSize(int width, int height);
-  // Messages for Run to deliver through Dispatch, in order; Run closes the form
-  // once the queue is empty.
+  // Messages for Run to deliver through Dispatch, in order; once the queue is
+  // empty Run runs the idle hook and closes the form.
   void Post(const TMessage& message) { queue_.push_back(message); }
   // Messages that reached the inherited dispatch's default handling, as they came.
   const std::vector<TMessage>& DefaultHandled() const { return default_handled_; }
@@ -118,6 +137,7 @@ class HeadlessBackend : public Backend {
   int cursor_counter_ = 0;
   int show_cursor_calls_ = 0;
   bool shown_ = false;
+  IdleHook idle_;
 };
 
 // The headless backend of the application the form belongs to.

@@ -24,23 +24,23 @@ Rop RopFor(TPenMode mode, TColor color) {
   const std::uint32_t np = ~color & kRgb;
   const std::uint32_t all = ~0u;
   switch (mode) {
-    case 0: return {0, 0};              // black
-    case 1: return {0, kRgb};           // white
-    case 2: return {all, 0};            // nop
-    case 3: return {all, kRgb};         // not
-    case 4: return {0, p};              // copy
-    case 5: return {0, np};             // notcopy
-    case 6: return {np, kRgb};          // mergepennot: P | ~D
-    case 7: return {p, p};              // maskpennot: P & ~D
-    case 8: return {p, np};             // mergenotpen: ~P | D
-    case 9: return {np, 0};             // masknotpen: ~P & D
-    case 10: return {np, p};            // merge: P | D
-    case 11: return {np, np};           // notmerge: ~(P | D)
-    case 12: return {p, 0};             // mask: P & D
-    case 13: return {p, kRgb};          // notmask: ~(P & D)
-    case 14: return {all, p};           // xor
-    case 15: return {all, np};          // notxor: ~(P ^ D)
-    default: return {all, 0};           // unknown modes leave the surface alone
+    case pmBlack: return {0, 0};
+    case pmWhite: return {0, kRgb};
+    case pmNop: return {all, 0};
+    case pmNot: return {all, kRgb};
+    case pmCopy: return {0, p};
+    case pmNotCopy: return {0, np};
+    case pmMergePenNot: return {np, kRgb};
+    case pmMaskPenNot: return {p, p};
+    case pmMergeNotPen: return {p, np};
+    case pmMaskNotPen: return {np, 0};
+    case pmMerge: return {np, p};
+    case pmNotMerge: return {np, np};
+    case pmMask: return {p, 0};
+    case pmNotMask: return {p, kRgb};
+    case pmXor: return {all, p};
+    case pmNotXor: return {all, np};
+    default: return {all, 0};  // unknown modes leave the surface alone
   }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -147,6 +148,41 @@ TEST_F(Win32BackendTest, MemoShowsOnlyTheNewestLinesWithoutTheirLineBreaks) {
   }
   EXPECT_EQ(TextOf(form_.Child("Memo")), want);
 
+  // Full, the panel shows whole rows, a pixel below its top edge and clear of
+  // its left edge, as an edit box does.
+  HWND panel = form_.Child("Memo");
+  ::ShowWindow(form_.Hwnd(), SW_SHOWNA);
+  backend_->Flush(form_);
+  ::UpdateWindow(form_.Hwnd());
+  RECT client;
+  ::GetClientRect(panel, &client);
+  const int w = client.right, h = client.bottom;
+  // Copied whole into a 32-bit DIB: GetPixel on a window is a server round trip.
+  BITMAPINFO bmi = {};
+  bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HDC dc = ::GetDC(panel);
+  HDC mem = ::CreateCompatibleDC(dc);
+  HBITMAP dib = ::CreateDIBSection(dc, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old_bitmap = ::SelectObject(mem, dib);
+  ::BitBlt(mem, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+  ::GdiFlush();
+  const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+  const auto face_bgr = static_cast<std::uint32_t>(GetRValue(face) << 16 | GetGValue(face) << 8 | GetBValue(face));
+  int inked = 0;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const bool ink = (static_cast<const std::uint32_t*>(bits)[y * w + x] & 0xFFFFFF) != face_bgr;
+      inked += ink;
+      if (ink && (y == 0 || x < 2)) ADD_FAILURE() << "text at " << x << "," << y;
+    }
+  }
+  ::SelectObject(mem, old_bitmap);
+  ::DeleteObject(dib);
+  ::DeleteDC(mem);
+  ::ReleaseDC(panel, dc);
+  EXPECT_GT(inked, 0);
+  ::ShowWindow(form_.Hwnd(), SW_HIDE);  // no WM_PAINT left for the teardown to drain
 
   memo->Hide();
   EXPECT_FALSE(::IsWindowVisible(form_.Child("Memo")));

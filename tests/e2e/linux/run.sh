@@ -51,6 +51,7 @@ command_line_checks
 if setup_server; then
   run_checker session
   run_checker close-wm
+  run_checker close-kill
   run_checker two-copies
   if ! command -v umockdev-run >/dev/null || ! ldconfig -p | grep -q libumockdev-preload.so.0; then
     skip evdev "umockdev is not installed"

@@ -4,6 +4,7 @@
 //
 //   velmora_x11_e2e session     VELMORA WORKDIR   window, devices, tracks, focus, SIGTERM
 //   velmora_x11_e2e close-wm    VELMORA WORKDIR   WM_DELETE_WINDOW ends the program
+//   velmora_x11_e2e close-kill  VELMORA WORKDIR   SIGKILL once idle loses no record
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
 //   velmora_x11_e2e wm-move     VELMORA WORKDIR   moved and resized under a window manager
 //   velmora_x11_e2e evdev       VELMORA WORKDIR   the evdev service on umockdev's fake devices
@@ -353,6 +354,13 @@ void CheckInks(Session& s) {
   edit_why = TextInks(s.x, s.controls["Edit1"], kFace, kFace, 2);
   Check("disabled Memo1 and Edit1 show the button face, Memo1 with grey text", memo_why.empty() && edit_why.empty(),
         "Memo1: " + memo_why + "; Edit1: " + edit_why);
+  // Whole rows inside an edit box's margins: the first pixel row inside the
+  // frame and the columns beside its left side stay clear, full as it is.
+  const auto clear = [&](int left, int top, int width, int height) {
+    const std::vector<std::uint32_t> px = s.x.Rgbs(s.controls["Memo1"], left, top, width, height);
+    return !px.empty() && std::all_of(px.begin(), px.end(), [](std::uint32_t p) { return p == kFace; });
+  };
+  Check("Memo1 shows whole rows clear of its top and left edges", clear(2, 2, 377 - 4, 1) && clear(2, 2, 3, 105 - 4));
   CheckFormFont(s.x);
 }
 
@@ -586,6 +594,24 @@ int RunCloseWm(const std::string& exe, const fs::path& dir) {
   s.program.WaitExit(10);
   Check("WM_DELETE_WINDOW ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
   CheckLogMatchesMemo("log.txt holds every record shown after WM_DELETE_WINDOW", s, shown);
+  return failures ? 1 : 0;
+}
+
+// An abrupt end once the program is idle: what it showed is on disk already.
+int RunCloseKill(const std::string& exe, const fs::path& dir) {
+  Screen x;
+  if (!Connect(x)) return 1;
+  Session s(x);
+  if (!s.Start(exe, dir) || !WaitFor([&] { return s.Focused(); })) {
+    return Check("close-kill: program starts", false, s.program.Describe()), 1;
+  }
+  WaitFor([&] { return s.Mice().size() >= 2; });
+  const Lines shown = DriveSome(s, 5);
+  Check("close-kill: packets shown", shown.size() == 5, std::to_string(shown.size()) + " records");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(s.program.pid, SIGKILL);
+  s.program.WaitExit(10);
+  CheckLogMatchesMemo("log.txt holds every record shown after SIGKILL 1.5 s after the last packet", s, shown);
   return failures ? 1 : 0;
 }
 
@@ -1126,13 +1152,14 @@ int RunEvdevDenied(const std::string&, const fs::path&) {
 int main(int argc, char** argv) {
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|two-copies|wm-move|evdev|evdev-denied VELMORA WORKDIR\n",
+                 "usage: %s session|close-wm|close-kill|two-copies|wm-move|evdev|evdev-denied VELMORA WORKDIR\n",
                  argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
   if (mode == "close-wm") return RunCloseWm(argv[2], argv[3]);
+  if (mode == "close-kill") return RunCloseKill(argv[2], argv[3]);
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
   if (mode == "evdev") return RunEvdev(argv[2], argv[3]);

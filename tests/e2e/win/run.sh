@@ -475,6 +475,31 @@ session_end_run() {
   check_log "$rundir/memo-final.txt" "$rundir/log.txt"
 }
 
+# ---- an abrupt end ------------------------------------------------------------------
+
+# TerminateProcess (taskkill /f, Task Manager's End task) 1.5 s after the last
+# packet: the idle program has every record on disk already.
+abrupt_end_run() {
+  start_app || return
+  probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
+  pointer_into_window
+  read_memo "$rundir/before.txt"
+  local n
+  n=$(wc -l <"$rundir/before.txt")
+  xdotool click --repeat 20 --delay 20 1
+  probe wait-lines 8 8 $((n + 40)) 5000 >/dev/null
+  sleep 1.5
+  read_memo "$rundir/memo-final.txt"
+  timeout 60 wine taskkill /f /im velmora.exe >"$rundir/taskkill.txt" 2>&1
+  wait_exit "$app_pid" || kill -9 "$app_pid" 2>/dev/null
+  wait "$app_pid" 2>/dev/null
+  app_pid=
+  local build_tag=$tag
+  tag="$tag after taskkill /f:"
+  check_log "$rundir/memo-final.txt" "$rundir/log.txt"
+  tag=$build_tag
+}
+
 # ---- two copies in one folder ---------------------------------------------------------
 
 # Copy A logs; copy B starts in the same folder and must leave A's log.txt alone
@@ -686,6 +711,7 @@ for dir in "${builds[@]}"; do
   packet_run
   burst_run
   two_copies_run
+  abrupt_end_run
   session_end_run
 done
 

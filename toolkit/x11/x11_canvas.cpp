@@ -1,0 +1,143 @@
+// The X11 backend's canvas: colours as the visual's pixels, pens as GC
+// functions, lines and ellipses straight onto the form window; nothing retained.
+#include <algorithm>
+
+#include "toolkit/x11/x11_platform.h"
+
+namespace tk::x11 {
+
+namespace {
+
+// The toolkit's pen modes, in their order, as X raster operations on
+// (src = pen, dst).
+int GcFunction(TPenMode mode) {
+  static_assert(pmBlack == 0 && pmCopy == 4 && pmXor == 14 && pmNotXor == kPenModes - 1);
+  static const int kFunctions[kPenModes] = {GXclear,      GXset,        GXnoop,       GXinvert,
+                                            GXcopy,       GXcopyInverted, GXorReverse, GXandReverse,
+                                            GXorInverted, GXandInverted, GXor,        GXnor,
+                                            GXand,        GXnand,       GXxor,        GXequiv};
+  return mode >= 0 && mode < kPenModes ? kFunctions[mode] : GXcopy;
+}
+
+}  // namespace
+
+PixelMapper::Channel::Channel(unsigned long mask) {
+  if (mask == 0) return;
+  while (!(mask & 1)) {
+    mask >>= 1;
+    ++shift;
+  }
+  max = mask;
+}
+
+void PixelMapper::Init(const Visual* visual) {
+  true_color_ = visual->c_class == TrueColor || visual->c_class == DirectColor;
+  red_ = Channel(visual->red_mask);
+  green_ = Channel(visual->green_mask);
+  blue_ = Channel(visual->blue_mask);
+}
+
+unsigned long PixelMapper::Pixel(Display* display, Colormap colormap, TColor rgb) {
+  const unsigned r = rgb & 0xFF, g = (rgb >> 8) & 0xFF, b = (rgb >> 16) & 0xFF;
+  if (true_color_) return red_.Place(r) | green_.Place(g) | blue_.Place(b);
+  const auto found = cache_.find(rgb);
+  if (found != cache_.end()) return found->second;
+  XColor color = {};
+  color.red = static_cast<unsigned short>(r * 257);
+  color.green = static_cast<unsigned short>(g * 257);
+  color.blue = static_cast<unsigned short>(b * 257);
+  color.flags = DoRed | DoGreen | DoBlue;
+  const unsigned long pixel = XAllocColor(display, colormap, &color) ? color.pixel : BlackPixel(display, 0);
+  cache_.emplace(rgb, pixel);
+  return pixel;
+}
+
+int X11Backend::ClientWidth(const TForm& form) {
+  const FormView* v = ViewOf(form);
+  return v ? v->client_width : 0;
+}
+
+int X11Backend::ClientHeight(const TForm& form) {
+  const FormView* v = ViewOf(form);
+  return v ? v->client_height : 0;
+}
+
+void X11Backend::PreparePen(const TPen& pen) {
+  XSetFunction(display_, pen_gc_, GcFunction(pen.Mode()));
+  XSetForeground(display_, pen_gc_, Pixel(pen.Color()));
+  // Width 0 or 1 is the thin line; CapNotLast leaves out its end point.
+  const int width = pen.Width() <= 1 ? 0 : pen.Width();
+  XSetLineAttributes(display_, pen_gc_, static_cast<unsigned>(width), LineSolid, width == 0 ? CapNotLast : CapRound,
+                     width == 0 ? JoinMiter : JoinRound);
+}
+
+void X11Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  FormView* v = ViewOf(form);
+  if (!v || lost_) return;
+  if (x1 == x2 && y1 == y2 && pen.Width() <= 1) return;  // nothing before the end point
+  PreparePen(pen);
+  XDrawLine(display_, v->win, pen_gc_, x1, y1, x2, y2);
+}
+
+void X11Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
+  FormView* v = ViewOf(form);
+  if (!v || lost_) return;
+  if (x2 < x1) std::swap(x1, x2);
+  if (y2 < y1) std::swap(y1, y2);
+  // The arc's path runs through pixel centres x1 .. x2 - 1: the box's right and
+  // bottom edges stay out.
+  const int w = x2 - x1 - 1;
+  const int h = y2 - y1 - 1;
+  if (w < 0 || h < 0) return;
+  const int line = pen.Width() <= 1 ? 0 : pen.Width();
+  if (!PrepareEllipseMasks(v->win, w, h, line)) return;
+  // Inside and outline through masks that do not overlap: as with GDI, every
+  // pixel is painted once, which an XOR figure needs to show the right colours.
+  const int ox = x1 - ellipse_.margin, oy = y1 - ellipse_.margin;
+  const int function = GcFunction(pen.Mode());
+  XSetFunction(display_, brush_gc_, function);
+  XSetForeground(display_, brush_gc_, Pixel(kDefaultBrush));
+  XSetClipOrigin(display_, brush_gc_, ox, oy);
+  XFillRectangle(display_, v->win, brush_gc_, ox, oy, ellipse_.width, ellipse_.height);
+  XSetFunction(display_, outline_gc_, function);
+  XSetForeground(display_, outline_gc_, Pixel(pen.Color()));
+  XSetClipOrigin(display_, outline_gc_, ox, oy);
+  XFillRectangle(display_, v->win, outline_gc_, ox, oy, ellipse_.width, ellipse_.height);
+}
+
+bool X11Backend::PrepareEllipseMasks(Drawable on, int w, int h, int line) {
+  EllipseMasks& m = ellipse_;
+  if (m.inside && m.w == w && m.h == h && m.line == line) return true;
+  if (m.inside) {
+    XFreePixmap(display_, m.inside);
+    XFreePixmap(display_, m.outline);
+    m.inside = m.outline = 0;
+  }
+  m.margin = line / 2 + 1;
+  const long width = static_cast<long>(w) + 1 + 2 * m.margin, height = static_cast<long>(h) + 1 + 2 * m.margin;
+  if (width > 0x7FFF || height > 0x7FFF) return false;  // beyond what X can address
+  m.width = static_cast<unsigned>(width);
+  m.height = static_cast<unsigned>(height);
+  m.inside = XCreatePixmap(display_, on, m.width, m.height, 1);
+  m.outline = XCreatePixmap(display_, on, m.width, m.height, 1);
+  if (!mask_gc_) mask_gc_ = XCreateGC(display_, m.inside, 0, nullptr);
+  XSetLineAttributes(display_, mask_gc_, static_cast<unsigned>(line), LineSolid, line == 0 ? CapNotLast : CapRound,
+                     line == 0 ? JoinMiter : JoinRound);
+  const auto uw = static_cast<unsigned>(w), uh = static_cast<unsigned>(h);
+  XSetForeground(display_, mask_gc_, 0);
+  XFillRectangle(display_, m.outline, mask_gc_, 0, 0, m.width, m.height);
+  XFillRectangle(display_, m.inside, mask_gc_, 0, 0, m.width, m.height);
+  XSetForeground(display_, mask_gc_, 1);
+  XDrawArc(display_, m.outline, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XFillArc(display_, m.inside, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XSetForeground(display_, mask_gc_, 0);
+  XDrawArc(display_, m.inside, mask_gc_, m.margin, m.margin, uw, uh, 0, 360 * 64);
+  XSetClipMask(display_, brush_gc_, m.inside);
+  XSetClipMask(display_, outline_gc_, m.outline);
+  m.w = w;
+  m.h = h;
+  m.line = line;
+  return true;
+}
+
+}  // namespace tk::x11
