@@ -96,7 +96,10 @@ void log_write(const PacketRecord& record) {
 }
 
 void log_flush() {
-  if (log_stream.is_open()) log_stream.flush();
+  if (!log_stream.is_open()) return;
+  log_stream.flush();
+  if (log_stream.bad()) TellWriteFailedOnce();
+  recording_flush();
 }
 
 void log_close() {

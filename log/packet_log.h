@@ -25,8 +25,9 @@ extern std::ofstream log_stream;
 void log_open();
 void log_write(const PacketRecord& record);
 void log_close();
-// Hands what the stream holds to the system (one write, no sync to the device),
-// so that a program killed later keeps it: run whenever the program goes idle.
+// Hands what log.txt's stream and the recording's hold to the system (one write
+// each, no sync to the device), so that a program killed later keeps it: run
+// whenever the program goes idle.
 void log_flush();
 
 }  // namespace packetlog

@@ -612,6 +612,7 @@ int RunCloseKill(const std::string& exe, const fs::path& dir) {
   kill(s.program.pid, SIGKILL);
   s.program.WaitExit(10);
   CheckLogMatchesMemo("log.txt holds every record shown after SIGKILL 1.5 s after the last packet", s, shown);
+  CheckRecording("log.csv holds every record of log.txt after SIGKILL", s, "--named --min-rows 5");
   return failures ? 1 : 0;
 }
 

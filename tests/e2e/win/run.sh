@@ -310,9 +310,14 @@ packet_run() {
 
   check_stdout ""
   check_log "$rundir/memo-final.txt" "$rundir/log.txt"
-  # The recording: Wine's mouse has a name, and its packets' times never go back.
+  check_recording "$rundir"
+}
+
+# The recording beside log.txt: Wine's mouse has a name, and its packets' times
+# never go back.
+check_recording() {
   local problem
-  if problem=$(python3 "$root/tests/e2e/check_recording.py" "$rundir" --ordered --named --min-rows 7); then
+  if problem=$(python3 "$root/tests/e2e/check_recording.py" "$1" --ordered --named --min-rows 7); then
     pass "$tag log.csv holds log.txt's records with times that never go back; devices.csv names the mouse"
   else
     fail "$tag log.csv against log.txt" "$problem"
@@ -497,6 +502,7 @@ abrupt_end_run() {
   local build_tag=$tag
   tag="$tag after taskkill /f:"
   check_log "$rundir/memo-final.txt" "$rundir/log.txt"
+  check_recording "$rundir"
   tag=$build_tag
 }
 
