@@ -566,6 +566,8 @@ int RunSignal(const std::string& mode, const std::string& exe, const fs::path& d
   const double stop_ms = MsSince(signalled);
 
   const Log log = run.FinishInterrupted(mode, sent, true);
+  // Whole at every end that keeps log.txt whole: the recording too.
+  CheckRecording(mode + ": log.csv holds every record of log.txt, in order for each device", v, "--ordered");
   const auto logged = static_cast<long>(log.records.size());
   const long queued = 3 * (first + backlog);
   Figures(mode + ": the program ended " + Fixed(stop_ms, 0) + " ms after the signal; it logged " +
@@ -595,6 +597,7 @@ int RunServerLoss(const std::string& mode, const std::string& exe, const fs::pat
   server_gone = true;
   run.WaitEnd();
   run.FinishInterrupted(mode, sent, false);
+  CheckRecording(mode + ": log.csv holds every record of log.txt", run.v, "--ordered");
   return failures ? 1 : 0;
 }
 
