@@ -571,17 +571,26 @@ Lines DriveSome(Session& s, int count) {
   return s.WaitRecords(static_cast<std::size_t>(count));
 }
 
-// The window manager's close (WM_DELETE_WINDOW) ends the program as its close box does.
-int RunCloseWm(const std::string& exe, const fs::path& dir) {
+// The window manager's close (WM_DELETE_WINDOW) ends the program as its close box
+// does; an abrupt end (SIGKILL) once it is idle finds what it showed on disk already.
+int RunClose(const std::string& mode, const std::string& exe, const fs::path& dir) {
   Screen x;
   if (!Connect(x)) return 1;
   Session s(x);
   if (!s.Start(exe, dir) || !WaitFor([&] { return s.Focused(); })) {
-    return Check("close-wm: program starts", false, s.program.Describe()), 1;
+    return Check(mode + ": program starts", false, s.program.Describe()), 1;
   }
   WaitFor([&] { return s.Mice().size() >= 2; });
   const Lines shown = DriveSome(s, 5);
-  Check("close-wm: packets shown", shown.size() == 5, std::to_string(shown.size()) + " records");
+  Check(mode + ": packets shown", shown.size() == 5, std::to_string(shown.size()) + " records");
+  if (mode == "close-kill") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(s.program.pid, SIGKILL);
+    s.program.WaitExit(10);
+    CheckLogMatchesMemo("log.txt holds every record shown after SIGKILL 1.5 s after the last packet", s, shown);
+    CheckRecording("log.csv holds every record of log.txt after SIGKILL", s, "--named --min-rows 5");
+    return failures ? 1 : 0;
+  }
   XEvent ev = {};
   ev.xclient.type = ClientMessage;
   ev.xclient.window = s.form;
@@ -594,25 +603,6 @@ int RunCloseWm(const std::string& exe, const fs::path& dir) {
   s.program.WaitExit(10);
   Check("WM_DELETE_WINDOW ends the program with exit status 0", s.program.CleanExit(), s.program.Describe());
   CheckLogMatchesMemo("log.txt holds every record shown after WM_DELETE_WINDOW", s, shown);
-  return failures ? 1 : 0;
-}
-
-// An abrupt end once the program is idle: what it showed is on disk already.
-int RunCloseKill(const std::string& exe, const fs::path& dir) {
-  Screen x;
-  if (!Connect(x)) return 1;
-  Session s(x);
-  if (!s.Start(exe, dir) || !WaitFor([&] { return s.Focused(); })) {
-    return Check("close-kill: program starts", false, s.program.Describe()), 1;
-  }
-  WaitFor([&] { return s.Mice().size() >= 2; });
-  const Lines shown = DriveSome(s, 5);
-  Check("close-kill: packets shown", shown.size() == 5, std::to_string(shown.size()) + " records");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  kill(s.program.pid, SIGKILL);
-  s.program.WaitExit(10);
-  CheckLogMatchesMemo("log.txt holds every record shown after SIGKILL 1.5 s after the last packet", s, shown);
-  CheckRecording("log.csv holds every record of log.txt after SIGKILL", s, "--named --min-rows 5");
   return failures ? 1 : 0;
 }
 
@@ -1159,8 +1149,7 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
-  if (mode == "close-wm") return RunCloseWm(argv[2], argv[3]);
-  if (mode == "close-kill") return RunCloseKill(argv[2], argv[3]);
+  if (mode == "close-wm" || mode == "close-kill") return RunClose(mode, argv[2], argv[3]);
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);
   if (mode == "evdev") return RunEvdev(argv[2], argv[3]);
