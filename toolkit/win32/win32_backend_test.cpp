@@ -208,6 +208,7 @@ TEST_F(Win32BackendTest, PenModesFollowTheToolkitNumbering) {
   for (const Case& c : cases) {
     pen.SetMode(c.mode);
     backend_->Line(form_, pen, 300, y, 310, y);
+    backend_->Flush(form_);
     EXPECT_EQ(::GetPixel(dc, 305, y), c.want) << "mode " << c.mode;
     EXPECT_EQ(::GetPixel(dc, 310, y), face) << "the end point is left out";
     y += 2;
@@ -217,8 +218,10 @@ TEST_F(Win32BackendTest, PenModesFollowTheToolkitNumbering) {
   pen.SetMode(tk::pmXor);
   pen.SetColor(tk::clLime);
   backend_->Ellipse(form_, pen, 400, 100, 406, 106);
+  backend_->Flush(form_);
   EXPECT_EQ(::GetPixel(dc, 403, 103), face ^ 0xFFFFFF);
   backend_->Ellipse(form_, pen, 400, 100, 406, 106);
+  backend_->Flush(form_);
   for (int x = 400; x < 406; ++x) EXPECT_EQ(::GetPixel(dc, x, 103), face);
   ::ReleaseDC(form_.Hwnd(), dc);
 

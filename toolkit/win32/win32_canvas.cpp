@@ -1,5 +1,6 @@
 // The Win32 backend's canvas: GDI on the form's own DC, with the pen's colour,
-// width and mode, and the white stock brush; drawn at once, nothing retained.
+// width and mode, and the white stock brush; drawn in order when the windows
+// catch up with the program, nothing retained.
 #include <algorithm>
 
 #include "toolkit/win32/win32_platform.h"
@@ -33,8 +34,8 @@ int Win32Backend::ClientHeight(const TForm& form) {
   return r.bottom - r.top;
 }
 
-HDC Win32Backend::PenDC(const TForm& form, const TPen& pen) {
-  if (!dc_ || !form.peer) return nullptr;
+HDC Win32Backend::PenDC(const TPen& pen) {
+  if (!dc_) return nullptr;
   const COLORREF color = Resolve(pen.Color());
   const int width = std::max(pen.Width(), 1);
   if (width == 1) {
@@ -56,16 +57,29 @@ HDC Win32Backend::PenDC(const TForm& form, const TPen& pen) {
 }
 
 void Win32Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
-  HDC dc = PenDC(form, pen);
-  if (!dc) return;
-  ::MoveToEx(dc, x1, y1, nullptr);
-  ::LineTo(dc, x2, y2);
+  if (!dc_ || !form.peer) return;
+  StartBehind();
+  drawn_.push_back({false, pen, x1, y1, x2, y2});
 }
 
 void Win32Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
-  HDC dc = PenDC(form, pen);
-  if (!dc) return;
-  ::Ellipse(dc, x1, y1, x2, y2);
+  if (!dc_ || !form.peer) return;
+  StartBehind();
+  drawn_.push_back({true, pen, x1, y1, x2, y2});
+}
+
+void Win32Backend::FlushCanvas() {
+  for (const Drawn& d : drawn_) {
+    HDC dc = PenDC(d.pen);
+    if (!dc) break;
+    if (d.ellipse) {
+      ::Ellipse(dc, d.x1, d.y1, d.x2, d.y2);
+    } else {
+      ::MoveToEx(dc, d.x1, d.y1, nullptr);
+      ::LineTo(dc, d.x2, d.y2);
+    }
+  }
+  drawn_.clear();
 }
 
 }  // namespace tk::win32

@@ -31,12 +31,15 @@ void Win32Backend::RethrowPending() {
 // queue has drained, else when their intervals have passed.
 void Win32Backend::CatchUp(bool drained) {
   const ULONGLONG now = ::GetTickCount64();
+  const bool behind = !pending_.Empty() || !drawn_.empty();
+  if (behind && (drained || now - last_flush_ >= kFlushIntervalMs)) {
+    FlushCanvas();
+    FlushControls();
+  }
   if (drained) {
-    if (!pending_.Empty()) FlushControls();
     idle_.Drained(now);
     return;
   }
-  if (!pending_.Empty() && now - last_flush_ >= kFlushIntervalMs) FlushControls();
   idle_.Busy(now);
 }
 

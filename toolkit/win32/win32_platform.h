@@ -68,7 +68,10 @@ class Win32Backend final : public Backend {
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
   void LineAppended(TMemo& memo, const String&, std::size_t) override { MarkPending(memo); }
-  void Flush(TForm&) override { FlushControls(); }
+  void Flush(TForm&) override {
+    FlushCanvas();
+    FlushControls();
+  }
 
   // ---- win32_canvas.cpp ----
   int ClientWidth(const TForm& form) override;
@@ -93,6 +96,10 @@ class Win32Backend final : public Backend {
   void ShowLabel(TLabel& label);
   void MarkPending(TControl& control);
   void FlushControls();
+  // The first change since the windows caught up starts the wait for the next catch-up.
+  void StartBehind() {
+    if (pending_.Empty() && drawn_.empty()) last_flush_ = ::GetTickCount64();
+  }
 
   // ---- win32_panel.cpp ----
   static LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
@@ -104,7 +111,9 @@ class Win32Backend final : public Backend {
   // ---- win32_canvas.cpp ----
   // The form's own DC with the pen's colour, width and mode selected; null
   // before the window exists.
-  HDC PenDC(const TForm& form, const TPen& pen);
+  HDC PenDC(const TPen& pen);
+  // Draws what the program drew since the last catch-up, in its order.
+  void FlushCanvas();
 
   // ---- win32_loop.cpp ----
   // An exception from a handler must not unwind through the system's frames; it is
@@ -127,6 +136,15 @@ class Win32Backend final : public Backend {
   // The font as the panel lays it out, measured once.
   Advances advances_ = {};
   int row_height_ = 0;
+  // Lines and ellipses the program drew, kept until the windows catch up: under
+  // Wine, a window drawn on between two messages costs a round trip to the X
+  // server at the next one, so the drawing reaches the window in batches.
+  struct Drawn {
+    bool ellipse;
+    TPen pen;
+    int x1, y1, x2, y2;
+  };
+  std::vector<Drawn> drawn_;
   // What the form's own DC has selected now, so that a draw changes only what differs.
   HDC dc_ = nullptr;
   HPEN wide_pen_ = nullptr;

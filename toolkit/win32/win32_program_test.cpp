@@ -88,8 +88,10 @@ class Win32ProgramTest : public ::testing::Test {
     canvas->Pen()->SetColor(static_cast<tk::TColor>(marker));
     canvas->Pen()->SetMode(tk::pmXor);
     canvas->Ellipse(kX, kY - 3, kX + 6, kY + 3);
+    Form1->Platform().Flush(*Form1);
     const COLORREF outline = Pixel(kX, kY) ^ face_;
     canvas->Ellipse(kX, kY - 3, kX + 6, kY + 3);
+    Form1->Platform().Flush(*Form1);
     canvas->Pen()->SetMode(tk::pmCopy);
     return outline;
   }

@@ -164,6 +164,7 @@ void Win32Backend::CreateControl(TForm& form, TControl& control) {
 void Win32Backend::ForgetWindows(TForm& form) {
   for (const auto& c : form.Controls()) c->peer = nullptr;
   pending_.Forget(form);
+  drawn_.clear();
   form.peer = nullptr;
   dc_ = nullptr;
 }
@@ -212,7 +213,7 @@ void Win32Backend::Hidden(TControl& control) {
 
 void Win32Backend::MarkPending(TControl& control) {
   if (!control.peer) return;
-  if (pending_.Empty()) last_flush_ = ::GetTickCount64();
+  StartBehind();
   pending_.Mark(control);
 }
 
