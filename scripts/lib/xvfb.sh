@@ -35,11 +35,12 @@ stop_xvfb() {
   local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY#:} i
   [ -n "$pid" ] || return 0
   VELMORA_XVFB_PID=
-  kill "$pid" 2>/dev/null
+  # Callers may run under set -e: a server already gone is not a failure.
+  kill "$pid" 2>/dev/null || true
   for i in $(seq 1 50); do xvfb_gone "$pid" && break; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null
+  kill -KILL "$pid" 2>/dev/null || true
   for i in $(seq 1 50); do xvfb_gone "$pid" && break; sleep 0.1; done
-  wait "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
   if [ "$(tr -dc 0-9 2>/dev/null </tmp/.X"$n"-lock)" = "$pid" ]; then rm -f /tmp/.X"$n"-lock /tmp/.X11-unix/X"$n"; fi
 }
 
