@@ -43,9 +43,11 @@ constexpr const char* kScript = R"((function () {
       options: options('rate over time (inside runs)', {title: 'seconds', scale: {type: 'linear'}},
                        {title: 'Hz', scale: {beginAtZero: true}})});
     drawn(c[0]);
-    // An empty bar each side, so that a lone bar does not fill the chart.
-    var h = {start: d.histogram.start - d.histogram.bin, bin: d.histogram.bin,
-             counts: [0].concat(d.histogram.counts, [0])};
+    // An empty bar each side, so that a lone bar does not fill the chart; none
+    // below zero, where no interval can be.
+    var pad = d.histogram.start >= d.histogram.bin ? [0] : [];
+    var h = {start: d.histogram.start - pad.length * d.histogram.bin, bin: d.histogram.bin,
+             counts: pad.concat(d.histogram.counts, [0])};
     new Chart(c[1], {type: 'bar',
       data: {labels: h.counts.map(function (n, k) { return h.start + k * h.bin; }),
              datasets: [{data: h.counts.map(function (n) { return n > 0 ? n : null; }), backgroundColor: d.colour,
