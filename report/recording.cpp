@@ -28,7 +28,15 @@ void expect_header(LineReader& reader, std::string_view header) {
   if (!reader.next(line)) {
     throw InputError(reader.name() + (reader.cut_off() ? ": cut off inside its header" : ": empty, no header"));
   }
-  if (line != header) reader.fail("not the header " + std::string(header));
+  // A spreadsheet may save the file with a byte-order mark before the header.
+  constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+  if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
+  if (line == header) return;
+  // Say where it differs: the difference may be a character a terminal does not show.
+  std::size_t at = 0;
+  while (at < line.size() && at < header.size() && line[at] == header[at]) ++at;
+  reader.fail("not the header " + std::string(header) + " (from character " + std::to_string(at + 1) + " it reads " +
+              (at == line.size() ? std::string("nothing") : quote_for_message(line.substr(at))) + ")");
 }
 
 void report_cut_off(const LineReader& reader, std::ostream& warnings) {

@@ -321,6 +321,11 @@ std::function<void(const RecordingDir&)> Files(std::string devices, std::string 
     dir.Write("log.csv", log);
   };
 }
+std::string CrLf(const std::string& text) {
+  std::string out;
+  for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
 std::string RandomBytes() {
   std::string bytes;
   std::uint32_t state = 7;
@@ -366,7 +371,21 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       // A recording that ended mid-row is still read, without its last row.
       {"cut off mid-row", Files(kGoodDevices, log + Row(0, 5) + Row(1000, 5) + "2000,5,1,0,0"), "", 0,
        "log.csv line 4: the last row is cut off (the recording ended mid-row); skipped"},
-      {"cut off in devices.csv", Files(kGoodDevices + "6,2,Mo", log), "", 0, "devices.csv line 3: the last row is cut off"},
+      {"cut off in devices.csv", Files(kGoodDevices + "6,2,Mo", log + Row(0, 5)), "", 0,
+       "devices.csv line 3: the last row is cut off"},
+      {"empty folder", [](const RecordingDir&) {}, "", 1, "no recording here (no log.csv or devices.csv); velmora writes one"},
+      {"header only", Files(kGoodDevices, log), "", 1, "log.csv: no packets"},
+      // As a spreadsheet saves them: CR LF, and a byte-order mark.
+      {"saved again by a spreadsheet", Files(CrLf(kGoodDevices), "\xef\xbb\xbf" + CrLf(log + RowsAt({1000}))), "", 0, ""},
+      {"a header with a tab at its end", Files(kGoodDevices, CrLf(log.substr(0, log.size() - 1) + "\t\n")), "", 1,
+       "log.csv line 1: not the header time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,"
+       "lLastX,lLastY,ulExtraInformation (from character 112 it reads \"\\x09\")"},
+      {"report.html cannot be written",
+       [](const RecordingDir& d) {
+         Files(kGoodDevices, kLogHeader + Row(0, 5))(d);
+         fs::create_directory(d.path() + "/report.html");
+       },
+       "", 1, "report.html: cannot be written (Is a directory)"},
   };
   for (const BadInput& c : cases) {
     SCOPED_TRACE(c.name);
