@@ -14,12 +14,14 @@ import re
 import statistics
 import sys
 
+from recording_format import LOG_COLUMNS, WHEEL_FLAGS
+
 RECORD = re.compile(
     r"Mouse: num (-?\d+), usFlags=([0-9a-f]+) ulButtons=([0-9a-f]+) usButtonFlags=([0-9a-f]+) "
     r"usButtonData=([0-9a-f]+) ulRawButtons=([0-9a-f]+) lLastX=([0-9a-f]+) lLastY=([0-9a-f]+) "
     r"ulExtraInformation=([0-9a-f]+)")
-FIELDS = ["index", "usFlags", "ulButtons", "usButtonFlags", "usButtonData", "ulRawButtons", "lLastX", "lLastY",
-          "ulExtraInformation"]
+# A record's fields: log.csv's columns after the time and the handle.
+FIELDS = LOG_COLUMNS[2:]
 
 
 def signed(v, bits):
@@ -29,7 +31,7 @@ def signed(v, bits):
 def record_values(m):
     """The row a record stands for: motions signed, the wheel's data signed."""
     flags, buttons, bflags, bdata, raw, x, y, extra = (int(g, 16) for g in m.groups()[1:])
-    data = signed(bdata, 16) if bflags & 0x0C00 else bdata
+    data = signed(bdata, 16) if bflags & WHEEL_FLAGS else bdata
     return [int(m.group(1)), flags, buttons, bflags, data, raw, signed(x, 32), signed(y, 32), extra]
 
 
