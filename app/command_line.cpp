@@ -12,6 +12,8 @@ constexpr const char kUsage[] =
     "\n"
     "  --help     print this help and exit\n"
     "  --version  print the version and exit\n"
+    "  --osc HOST:PORT  also send each packet as it comes, as an OSC message over\n"
+    "             UDP to HOST:PORT (127.0.0.1:9000, [::1]:9000, a host name)\n"
     "\n"
     "Other arguments are ignored.\n";
 

@@ -4,6 +4,7 @@
 #include "app/command_line.h"
 #include "app/parent_console.h"
 #include "app/principal.h"
+#include "log/osc_stream.h"
 
 int main(int argc, char** argv) {
   if (command_line_wants_answer(argc, argv)) {
@@ -11,5 +12,6 @@ int main(int argc, char** argv) {
     answer_command_line(argc, argv, stdout);
     return 0;
   }
+  const osc::CommandLineStream stream(argc, argv);
   return velmora_main();
 }
