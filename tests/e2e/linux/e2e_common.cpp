@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -135,7 +136,17 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     dup2(e, 2);
     // As if started from a terminal, even when this runner was started with nohup.
     signal(SIGHUP, SIG_DFL);
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    // The runner may run a mode with options: VELMORA_E2E_ARGS, split at spaces.
+    std::vector<std::string> words = {exe};
+    if (const char* extra = getenv("VELMORA_E2E_ARGS")) {
+      for (const std::string& w : Split(extra, " ")) {
+        if (!w.empty()) words.push_back(w);
+      }
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   return true;

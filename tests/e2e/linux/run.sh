@@ -75,9 +75,10 @@ else
 fi
 stop_xvfb
 
-# Flood and fault tests, and a recorded session read by velmora-report: their
+# Flood and fault tests, a recorded session read by velmora-report, and the OSC
+# stream to oscdump and the README's receiver (osc.sh): their
 # results count here, their closing lines do not.
-for runner in flood.sh report_e2e.sh; do
+for runner in flood.sh report_e2e.sh osc.sh; do
   tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
 done
 
