@@ -67,6 +67,7 @@ class Win32Backend final : public Backend {
   void TextChanged(TLabel& label) override { MarkPending(label); }
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
+  void CaptionChanged(TForm& form) override;
   void LineAppended(TMemo& memo, const String&, std::size_t) override { MarkPending(memo); }
   void Flush(TForm&) override {
     FlushCanvas();

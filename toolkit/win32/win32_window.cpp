@@ -207,6 +207,10 @@ void Win32Backend::EnabledChanged(TControl& control) {
   if (HWND hwnd = HwndOf(control.peer)) ::EnableWindow(hwnd, control.Enabled() ? TRUE : FALSE);
 }
 
+void Win32Backend::CaptionChanged(TForm& form) {
+  if (HWND hwnd = HwndOf(form.peer)) ::SetWindowTextA(hwnd, form.Caption());
+}
+
 void Win32Backend::Hidden(TControl& control) {
   if (HWND hwnd = HwndOf(control.peer)) ::ShowWindow(hwnd, SW_HIDE);
 }
