@@ -91,6 +91,8 @@ class Win32Backend final : public Backend {
   // ---- win32_window.cpp ----
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
   void RegisterFormClass(const TForm& form);
+  // The .exe's icon resource 1 at the size of these system metrics, or null.
+  HICON ProgramIcon(int width_metric, int height_metric) const;
   HBRUSH FormBrush(const TForm& form) const;
   void PlaceInTabOrder(const TForm& form, const TControl& control);
   void ForgetWindows(TForm& form);
