@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "toolkit/x11/x11_icon.h"
 #include "toolkit/x11/x11_platform.h"
 
 namespace tk::x11 {
@@ -59,6 +60,12 @@ void X11Backend::SetFormHints(FormView& view, const FormDesc& desc) {
   XSetClassHint(display_, view.win, &cls);
   XSetWMProtocols(display_, view.win, &wm_delete_, 1);
   SetTitle(view.win, desc.caption ? desc.caption : "");
+  if (kProgramIconLength > 0) {
+    // Format 32 properties travel as arrays of long, whatever long's size.
+    XChangeProperty(display_, view.win, XInternAtom(display_, "_NET_WM_ICON", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(kProgramIcon),
+                    static_cast<int>(kProgramIconLength));
+  }
 }
 
 void X11Backend::SetTitle(Window w, const std::string& caption) {
