@@ -8,6 +8,7 @@
 namespace report {
 namespace {
 constexpr std::size_t kRateBuckets = 1000;
+constexpr std::int64_t kRateBucketIntervals = 4;
 constexpr std::size_t kPathPoints = 4000;
 constexpr std::size_t kHistogramBars = 400;
 constexpr std::size_t kPageBins = 1000;
@@ -87,21 +88,25 @@ void DeviceStats::add_rate_sample(std::int64_t end_us, std::int64_t interval_us)
       end_us > rate_origin_us_ ? static_cast<std::uint64_t>(end_us) - static_cast<std::uint64_t>(rate_origin_us_) : 0;
   const auto width = [this] { return static_cast<std::uint64_t>(rate_width_us_); };
   while (offset / width() >= kRateBuckets) {
-    for (std::size_t i = 0; i < rate_.size(); ++i) {
-      RateBucket merged = rate_[i];
-      if (i % 2 == 0 && i + 1 < rate_.size()) {
-        merged.intervals += rate_[i + 1].intervals;
-        merged.sum_us += rate_[i + 1].sum_us;
-      }
-      if (i % 2 == 0) rate_[i / 2] = merged;
-    }
-    rate_.resize((rate_.size() + 1) / 2);
-    rate_width_us_ *= 2;
+    merge_rate_pairs(rate_, rate_width_us_);
   }
   const std::size_t bucket = static_cast<std::size_t>(offset / width());
   if (rate_.size() <= bucket) rate_.resize(bucket + 1);
   ++rate_[bucket].intervals;
   rate_[bucket].sum_us += interval_us;
+}
+
+void DeviceStats::merge_rate_pairs(std::vector<RateBucket>& buckets, std::int64_t& width_us) {
+  for (std::size_t i = 0; i < buckets.size(); i += 2) {
+    RateBucket merged = buckets[i];
+    if (i + 1 < buckets.size()) {
+      merged.intervals += buckets[i + 1].intervals;
+      merged.sum_us += buckets[i + 1].sum_us;
+    }
+    buckets[i / 2] = merged;
+  }
+  buckets.resize((buckets.size() + 1) / 2);
+  width_us *= 2;
 }
 
 void DeviceStats::add_path_point(double x, double y) {
@@ -173,10 +178,10 @@ Figures DeviceStats::figures() const {
   f.drops = drops_;
   f.presses = presses_;
   f.wheel_notches = static_cast<double>(wheel_units_) / kWheelUnitsPerNotch;
-  if (intervals_ == 0) return f;
   // Fewer ticks than this cannot time a rate: 40 packets inside one tick of a
   // 1 ms clock would read 39,000 Hz.
   f.too_short = intervals_ < kFewestIntervals || interval_sum_us_ < kShortestTicks * clock_us_;
+  if (intervals_ == 0) return f;
   if (!f.too_short) f.rate_hz = static_cast<double>(intervals_) * 1e6 / static_cast<double>(interval_sum_us_);
   const std::uint64_t n = intervals_;
   const double median = (static_cast<double>(rank((n - 1) / 2)) + static_cast<double>(rank(n / 2))) / 2;
@@ -204,9 +209,15 @@ Figures DeviceStats::figures() const {
 Plots DeviceStats::plots() const {
   Plots p;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (std::size_t i = 0; i < rate_.size(); ++i) {
-    const double middle_us = static_cast<double>(rate_origin_us_) + (static_cast<double>(i) + 0.5) * static_cast<double>(rate_width_us_);
-    const RateBucket& b = rate_[i];
+  // Buckets a few typical intervals wide, so that a slow device's rate is a line
+  // rather than buckets of one interval each between empty ones.
+  std::vector<RateBucket> rate = rate_;
+  std::int64_t width_us = rate_width_us_;
+  const std::int64_t typical_us = intervals_ > 0 ? rank((intervals_ - 1) / 2) : 0;
+  while (width_us < kRateBucketIntervals * typical_us && rate.size() > 1) merge_rate_pairs(rate, width_us);
+  for (std::size_t i = 0; i < rate.size(); ++i) {
+    const double middle_us = static_cast<double>(rate_origin_us_) + (static_cast<double>(i) + 0.5) * static_cast<double>(width_us);
+    const RateBucket& b = rate[i];
     const double hz = b.sum_us > 0 ? static_cast<double>(b.intervals) * 1e6 / static_cast<double>(b.sum_us) : nan;
     p.rate.push_back({middle_us / 1e6, hz});
   }
