@@ -2,13 +2,16 @@
 #include "report/cli.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <memory>
 
+#include "log/file_lock.h"
 #include "report/csv_reader.h"
+#include "report/follow.h"
 #include "report/recording.h"
 #include "report/report_output.h"
 #include "report/report_page.h"
@@ -24,11 +27,15 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "Usage: velmora-report [--json] [FOLDER | log.csv]\n"
+    "       velmora-report --follow [--json] [FOLDER]\n"
     "Reads a Velmora recording (log.csv and devices.csv, in the current folder by\n"
     "default), prints each device's figures as a table (as JSON with --json) and\n"
     "writes report.html beside the recording.\n"
     "\n"
     "  --json       print {\"devices\": [...]} instead of the table\n"
+    "  --follow     show the figures live while Velmora records in FOLDER, until it\n"
+    "               ends or Ctrl-C; then print the table and write report.html\n"
+    "               (with --json: {\"time_s\": ..., \"devices\": [...]} each second)\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n";
 
@@ -85,6 +92,7 @@ void write_file(const fs::path& path, const std::string& text) {
 
 struct Options {
   bool json = false;
+  bool follow = false;
   bool help = false;
   bool version = false;
   std::string target = ".";
@@ -99,6 +107,8 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
       options_end = true;
     } else if (!options_end && arg == "--json") {
       options.json = true;
+    } else if (!options_end && arg == "--follow") {
+      options.follow = true;
     } else if (!options_end && (arg == "--help" || arg == "-h")) {
       options.help = true;
     } else if (!options_end && arg == "--version") {
@@ -127,6 +137,13 @@ fs::path recording_folder(const std::string& target) {
   return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
+// Says on err that the figures are partial when a copy of Velmora still writes the recording.
+void say_if_partial(const fs::path& folder, std::ostream& err) {
+  if (packetlog::probe_log_lock(folder / "log.txt") != packetlog::LockHolder::kHeld) return;
+  err << "velmora-report: Velmora is still recording in " << text_of(folder)
+      << ": these figures are partial; velmora-report --follow shows them live until it ends\n";
+}
+
 // A folder with neither file holds no recording; say where one comes from.
 void expect_recording(const fs::path& folder, const fs::path& devices, const fs::path& log) {
   std::error_code ignored;
@@ -146,17 +163,36 @@ int report(const Options& options, std::ostream& out, std::ostream& err) {
   Recording recording;
   read_devices(open_recording_file(devices_path).get(), text_of(devices_path), recording, err);
   read_log(open_recording_file(log_path).get(), text_of(log_path), recording, err);
-  const std::vector<DeviceReport> reports = device_reports(recording);
-  if (reports.empty()) {
+  const bool any_packets = std::any_of(recording.devices.begin(), recording.devices.end(),
+                                       [](const Device& device) { return device.stats.packets() > 0; });
+  if (!any_packets) {
     throw InputError(text_of(log_path) + ": no packets (no mouse moved, clicked or turned its wheel while velmora "
                      "recorded)");
   }
+  say_if_partial(folder, err);
+  return finish_report(recording, folder, options.json ? Printed::kJson : Printed::kTable, out, err);
+}
 
-  if (options.json) {
-    write_json(out, reports);
-  } else {
-    write_table(out, reports);
+int follow(const Options& options, std::ostream& out, std::ostream& err, bool out_is_console) {
+  const fs::path folder = path_of(options.target);
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) {
+    throw InputError(options.target + (fs::exists(folder, error) ? ": not a folder (--follow follows a folder)"
+                                                                 : ": no such folder"));
   }
+  const Terminal terminal = out_is_console && !options.json ? open_terminal() : Terminal{};
+  const int status = follow_recording(folder, options.json, terminal, out, err);
+  restore_terminal();
+  return status;
+}
+
+}  // namespace
+
+int finish_report(const Recording& recording, const fs::path& folder, Printed printed, std::ostream& out,
+                  std::ostream& err) {
+  const std::vector<DeviceReport> reports = device_reports(recording);
+  if (printed == Printed::kJson) write_json(out, reports);
+  if (printed == Printed::kTable) write_table(out, reports);
 
   const fs::path page_path = folder / "report.html";
   std::ostringstream page;
@@ -167,13 +203,11 @@ int report(const Options& options, std::ostream& out, std::ostream& err) {
     err << "velmora-report: " << error.what() << '\n';
     return 1;
   }
-  if (!options.json) out << "page: " << text_of(page_path) << '\n';
+  if (printed == Printed::kTable) out << "page: " << text_of(page_path) << '\n';
   return 0;
 }
 
-}  // namespace
-
-int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_console) {
   Options options;
   if (!parse_options(args, options, err)) return 2;
   if (options.help) {
@@ -185,7 +219,7 @@ int run_report(const std::vector<std::string>& args, std::ostream& out, std::ost
     return 0;
   }
   try {
-    return report(options, out, err);
+    return options.follow ? follow(options, out, err, out_is_console) : report(options, out, err);
   } catch (const InputError& error) {
     err << "velmora-report: " << error.what() << '\n';
   } catch (const std::exception& error) {

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
 #else
   args.assign(argv + 1, argv + argc);
 #endif
-  const int status = report::run_report(args, std::cout, std::cerr);
+  const int status = report::run_report(args, std::cout, std::cerr, true);
   std::cout.flush();
   return status;
 }
