@@ -20,6 +20,9 @@ constexpr std::uint32_t kWheelFlag = 0x0400;
 constexpr std::uint32_t kAbsoluteFlag = 0x0001;
 constexpr double kWheelUnitsPerNotch = 120;
 constexpr int kPollSteps = 200;
+// Intervals this many times shorter than the median are packets handed over
+// together, not polls.
+constexpr double kBunchedFraction = 32;
 }  // namespace
 
 DeviceStats::DeviceStats(std::int64_t clock_us) : clock_us_(clock_us) {}
@@ -141,9 +144,29 @@ std::uint64_t DeviceStats::count_at(std::int64_t interval_us) const {
   return page.empty() ? 0 : page[static_cast<std::size_t>(interval_us) % kPageBins];
 }
 
+std::uint64_t DeviceStats::count_below(std::int64_t interval_us) const {
+  std::uint64_t below = 0;
+  const std::size_t whole_pages = std::min(static_cast<std::size_t>(interval_us) / kPageBins, kPages);
+  for (std::size_t page = 0; page < whole_pages; ++page) below += page_totals_[page];
+  for (std::int64_t v = static_cast<std::int64_t>(whole_pages * kPageBins); v < interval_us && v < kRunBreakUs; ++v) {
+    below += count_at(v);
+  }
+  return below;
+}
+
+// The 1st percentile of the intervals, leaving out those far shorter than the
+// median: packets that the system handed over together (the program was busy)
+// are microseconds apart, and a few percent of them would start the search
+// for the poll period there.
+std::int64_t DeviceStats::poll_search_start(double median_us) const {
+  const std::uint64_t bunched = count_below(static_cast<std::int64_t>(std::ceil(median_us / kBunchedFraction)));
+  const std::uint64_t rest = intervals_ - bunched;
+  return rank(bunched + (rest + 99) / 100 - 1);
+}
+
 // The centre of the shortest cluster of intervals, the ones between polls that
-// both carried a packet. From start_us (the 1st percentile) it takes the mean of
-// the intervals within half a period of the period, until that settles. The
+// both carried a packet. From start_us (about the 1st percentile) it takes the
+// mean of the intervals within half a period of the period, until it settles. The
 // mean, not the median: a late packet shortens the next interval by as much as
 // it lengthened its own, so the mean keeps the period where the median of a
 // two-valued jitter would pick one side. The window is symmetric, so a cluster
@@ -197,7 +220,7 @@ Figures DeviceStats::figures() const {
   f.longest_interval_us = longest_us_;
   if (mean_ > 0) f.jitter_pct = std::sqrt(m2_ / static_cast<double>(n)) / mean_ * 100;
   if (f.rate_hz) {
-    const double period = poll_period_us(*f.interval_p1_us);
+    const double period = poll_period_us(poll_search_start(median));
     if (period > 0) {
       f.poll_hz = 1e6 / period;
       f.busy_pct = *f.rate_hz / *f.poll_hz * 100;
