@@ -424,7 +424,7 @@ class Follower {
       if (!run_) {
         if (!waiting_said_) {
           say("waiting for a recording in " + folder_.string() + ": no " + missing +
-              " there yet (Velmora writes it when it starts in that folder); Ctrl-C ends");
+              " yet (Velmora writes it when it starts there); Ctrl-C ends");
           waiting_said_ = true;
         }
         return;

@@ -47,7 +47,7 @@ sleep 1.5
 kill -INT "$follower"
 ended 5
 rc=$?
-if [ "$rc" = 1 ] && said never "waiting for a recording in $out/never: no log.csv there yet" &&
+if [ "$rc" = 1 ] && said never "waiting for a recording in $out/never: no log.csv yet" &&
   said never "no recording to report (none came)" && [ "$(last_packets never)" = none ]; then
   pass "--follow on a folder that gets no recording: says it waits; Ctrl-C ends it, exit 1, no recording"
 else
