@@ -536,7 +536,7 @@ class Follower {
       err_ << "velmora-report: Velmora ended in " << folder_.string() << "; the figures of its recording:\n";
     } else if (held) {
       err_ << "velmora-report: Velmora is still recording in " << folder_.string()
-           << ": these figures are partial; velmora-report --follow shows them live until it ends\n";
+           << ": these figures are partial, up to Ctrl-C\n";
     }
     err_.flush();
     if (json_) write_json_line(Clock::now(), true);
