@@ -132,8 +132,12 @@ int report(const Options& options, std::ostream& out, std::ostream& err) {
 }
 
 int follow(const Options& options, std::ostream& out, std::ostream& err, bool out_is_console) {
-  const fs::path folder(options.target);
+  // A folder, or the log.csv in it.
+  fs::path folder(options.target);
   std::error_code error;
+  if (fs::is_regular_file(folder, error) && folder.filename() == "log.csv") {
+    folder = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
+  }
   if (!fs::is_directory(folder, error)) {
     throw InputError(options.target + (fs::exists(folder, error) ? ": not a folder (--follow follows a folder)"
                                                                  : ": no such folder"));
