@@ -82,7 +82,15 @@ void report_cut_off(const LineReader& reader, std::ostream& warnings) {
 
 void check_header(const LineReader& reader, std::string_view line, CsvFile file) {
   const std::string_view header = file == CsvFile::kDevices ? kDevicesHeader : kLogHeader;
-  if (line != header) reader.fail("not the header " + std::string(header));
+  // A spreadsheet may save the file with a byte-order mark before the header.
+  constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+  if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
+  if (line == header) return;
+  // Say where it differs: the difference may be a character a terminal does not show.
+  std::size_t at = 0;
+  while (at < line.size() && at < header.size() && line[at] == header[at]) ++at;
+  reader.fail("not the header " + std::string(header) + " (from character " + std::to_string(at + 1) + " it reads " +
+              (at == line.size() ? std::string("nothing") : quote_for_message(line.substr(at))) + ")");
 }
 
 void add_device_row(const LineReader& reader, std::string_view line, Recording& recording) {
