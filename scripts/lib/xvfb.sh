@@ -32,7 +32,8 @@ start_xvfb() {
 # within 5 s (a server busy writing to a client may never reach its handler). A
 # server that was killed leaves its lock and socket behind; they go too.
 stop_xvfb() {
-  local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY#:} i
+  local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY:-} i
+  n=${n#:}
   [ -n "$pid" ] || return 0
   VELMORA_XVFB_PID=
   # Callers may run under set -e: a server already gone is not a failure.

@@ -7,8 +7,8 @@
 # (everywhere else here there is no /dev/input, so it picks XInput2), and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh), with the signals and the server's loss,
-# and velmora-report on a recorded session (report_e2e.sh) run last and count
-# with these.
+# and velmora-report on a recorded session (report_e2e.sh, with --follow live
+# beside the program and on bad input) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
