@@ -189,8 +189,9 @@ class X11Backend : public Backend {
   bool PrepareEllipseMasks(Drawable on, int w, int h, int line);
 
   // ---- x11_loop.cpp ----
-  bool HandleBatch();
-  bool WaitForWork(bool more, bool& stop_requested);
+  bool HandleBatch(bool& busy);
+  int WaitForWork(int timeout_ms, bool& stop_requested);
+  void ShowChanges(std::uint64_t now_ms);
   void HandleEvent(XEvent& event);
   void HandleFormEvent(FormView& form, XEvent& event);
   void HandleClientMessage(FormView& form, const XClientMessageEvent& event);
@@ -238,6 +239,7 @@ class X11Backend : public Backend {
   std::vector<FdHook> fd_hooks_;
   std::vector<pollfd> poll_fds_;  // kept: the loop fills it at every turn
   IdleHook idle_;
+  std::uint64_t last_shown_ms_ = 0;  // when ShowChanges last ran
   int xi_opcode_ = -1;
   int core_pointer_ = 0;  // the first master pointer; 0: no XInput 2, core motion
   bool running_closed_ = false;
