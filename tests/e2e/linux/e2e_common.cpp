@@ -119,6 +119,17 @@ Log ReadLog(const fs::path& path) {
 
 // ---- The program under test -------------------------------------------------------
 
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  // After the name: the state is field 3, user and system time fields 14 and 15.
+  const Lines f = Split(stat.substr(close + 2), " ");
+  if (f.size() < 13) return -1;
+  return (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
   // Absolute: the child opens its output files after changing directory.
   workdir = fs::absolute(work);

@@ -127,18 +127,6 @@ std::int64_t FirstFrameUs(std::int64_t now_us, double seconds) {
   return start;
 }
 
-// Processor time the process has used so far (user and system), in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  // Fields after the name: state is field 3; utime and stime are 14 and 15.
-  const Lines f = Split(stat.substr(close + 2), " ");
-  if (f.size() < 13) return -1;
-  return (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 // A number from one of the process's /proc files ("name: value" or "name value").
 double ProcValue(pid_t pid, const char* file, const std::string& name) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
@@ -206,7 +194,7 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
     g_object_unref(bed);
     return 1;
   }
-  const double cpu_before = CpuSeconds(s.program.pid);
+  const double cpu_before = s.program.CpuSeconds();
   const Calls calls_before(s.program.pid);
 
   // The replay is over when log.txt stops growing after the last frame's time.
@@ -226,7 +214,7 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
     }
     if (now > end_us + static_cast<std::int64_t>(seconds * 3e6) + 30000000) break;  // a hung replay
   }
-  const double cpu = CpuSeconds(s.program.pid) - cpu_before;
+  const double cpu = s.program.CpuSeconds() - cpu_before;
   const Calls calls_after(s.program.pid);
   Check(name + ": SIGTERM ends the program with exit status 0", s.Stop(), s.program.Describe());
 
