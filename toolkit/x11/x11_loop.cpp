@@ -141,7 +141,10 @@ void X11Backend::ShowChanges(std::uint64_t now_ms) {
 // Handles the queued events, up to a batch; true when the batch was full.
 bool X11Backend::HandleBatch(bool& busy) {
   int handled = 0;
-  while (!running_closed_ && !lost_ && handled < kBatch && XEventsQueued(display_, QueuedAfterReading) > 0) {
+  // The connection is read only once Xlib's queue is empty: a read per event
+  // would cost more than the event.
+  while (!running_closed_ && !lost_ && handled < kBatch &&
+         (XQLength(display_) > 0 || XEventsQueued(display_, QueuedAfterReading) > 0)) {
     XEvent event;
     XNextEvent(display_, &event);
     HandleEvent(event);

@@ -88,6 +88,7 @@ struct FormView {
   std::vector<ControlView*> controls;
   // Memo lines not yet appended to _VELMORA_LINES, and how many it holds.
   std::string pending_lines;
+  std::size_t pending_line_count = 0;  // the line ends in pending_lines
   std::size_t property_lines = 0;
 };
 

@@ -120,14 +120,20 @@ Log ReadLog(const fs::path& path) {
 // ---- The program under test -------------------------------------------------------
 
 double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return -1;
-  // After the name: the state is field 3, user and system time fields 14 and 15.
-  const Lines f = Split(stat.substr(close + 2), " ");
-  if (f.size() < 13) return -1;
-  return (std::atof(f[11].c_str()) + std::atof(f[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  // Each thread's time on a processor, in nanoseconds (schedstat): finer than
+  // the clock ticks of /proc/PID/stat.
+  double ns = 0;
+  std::error_code ec;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double run = 0;
+    if (in >> run) {
+      ns += run;
+      any = true;
+    }
+  }
+  return any ? ns / 1e9 : -1;
 }
 
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
