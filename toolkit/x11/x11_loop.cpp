@@ -22,6 +22,12 @@ constexpr int kBatch = 512;
 // while input keeps coming: an 8 kHz mouse would otherwise cost a flush of the
 // panel and the labels per packet. Every packet's change is in the next frame.
 constexpr std::uint64_t kFrameMs = 16;
+// The raw-input stand-ins' descriptors are served at most this often: eight
+// mice at 8 kHz would otherwise wake the loop, and cost a poll and a read, for
+// nearly every packet. Taken together, a wake-up reads each mouse's frames of a
+// millisecond in one read. The kernel holds several milliseconds of a mouse's
+// frames, and each frame keeps its own time.
+constexpr std::int64_t kFdIntervalUs = 1000;
 
 int signal_pipe[2] = {-1, -1};
 
@@ -38,6 +44,12 @@ void DrainSignals() {
   char buf[64];
   while (read(signal_pipe[0], buf, sizeof buf) > 0) {
   }
+}
+
+std::int64_t NowUs() {
+  timespec t = {};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
 }
 
 std::uint64_t NowMs() {
@@ -162,15 +174,32 @@ int X11Backend::WaitForWork(int timeout_ms, bool& stop_requested) {
   fds.clear();
   fds.push_back({ConnectionNumber(display_), POLLIN, 0});
   fds.push_back({signal_pipe[0], POLLIN, 0});  // a negative fd is left out by poll
+  // The descriptors wait for their interval; the server and a stop do not.
+  const std::int64_t since = NowUs() - last_fds_us_;
+  if (timeout_ms != 0 && since < kFdIntervalUs && !fd_hooks_.empty()) {
+    const timespec rest = {0, (kFdIntervalUs - since) * 1000};
+    const int n = ppoll(fds.data(), fds.size(), &rest, nullptr);
+    if (n < 0 && errno != EINTR) return -1;
+    if (n != 0) return ServeReady(n < 0 ? 1 : n, stop_requested);
+    if (timeout_ms > 0) timeout_ms = std::max(0, timeout_ms - static_cast<int>((kFdIntervalUs - since) / 1000));
+  }
   for (const FdHook& h : fd_hooks_) fds.push_back({h.fd, POLLIN, 0});
   const int n = poll(fds.data(), fds.size(), timeout_ms);
   if (n < 0) return errno == EINTR ? 1 : -1;
-  if (n == 0) return 0;
+  return n == 0 ? 0 : ServeReady(n, stop_requested);
+}
+
+// After a poll that found n descriptors ready: a stop request, the watched descriptors.
+int X11Backend::ServeReady(int n, bool& stop_requested) {
+  const std::vector<pollfd>& fds = poll_fds_;
   if (signal_pipe[0] >= 0 && (fds[1].revents & POLLIN)) {
     DrainSignals();
     stop_requested = true;
   }
-  CallReadyFds(fds, 2);
+  if (fds.size() > 2) {
+    last_fds_us_ = NowUs();
+    CallReadyFds(fds, 2);
+  }
   return n;
 }
 

@@ -192,6 +192,7 @@ class X11Backend : public Backend {
   // ---- x11_loop.cpp ----
   bool HandleBatch(bool& busy);
   int WaitForWork(int timeout_ms, bool& stop_requested);
+  int ServeReady(int n, bool& stop_requested);
   void ShowChanges(std::uint64_t now_ms);
   void HandleEvent(XEvent& event);
   void HandleFormEvent(FormView& form, XEvent& event);
@@ -241,6 +242,7 @@ class X11Backend : public Backend {
   std::vector<pollfd> poll_fds_;  // kept: the loop fills it at every turn
   IdleHook idle_;
   std::uint64_t last_shown_ms_ = 0;  // when ShowChanges last ran
+  std::int64_t last_fds_us_ = 0;     // when the watched descriptors were last served
   int xi_opcode_ = -1;
   int core_pointer_ = 0;  // the first master pointer; 0: no XInput 2, core motion
   bool running_closed_ = false;
