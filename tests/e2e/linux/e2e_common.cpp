@@ -120,6 +120,23 @@ Log ReadLog(const fs::path& path) {
 
 // ---- The program under test -------------------------------------------------------
 
+double CpuSeconds(pid_t pid) {
+  // Each thread's time on a processor, in nanoseconds (schedstat): finer than
+  // the clock ticks of /proc/PID/stat.
+  double ns = 0;
+  std::error_code ec;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double run = 0;
+    if (in >> run) {
+      ns += run;
+      any = true;
+    }
+  }
+  return any ? ns / 1e9 : -1;
+}
+
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
   // Absolute: the child opens its output files after changing directory.
   workdir = fs::absolute(work);

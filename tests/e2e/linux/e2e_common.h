@@ -59,6 +59,9 @@ struct Log {
 };
 Log ReadLog(const fs::path& path);
 
+// Processor time (user and system) process pid has used so far, in seconds; -1 if unknown.
+double CpuSeconds(pid_t pid);
+
 struct Program {
   pid_t pid = -1;
   int status = -1;
@@ -74,6 +77,8 @@ struct Program {
   void Kill();
   std::string Describe() const;
   bool CleanExit() const;
+  // Processor time (user and system) it has used so far, in seconds; -1 once it is gone.
+  double CpuSeconds() const { return e2e::CpuSeconds(pid); }
   std::string Stdout() const;
   std::string Stderr() const;
 };
