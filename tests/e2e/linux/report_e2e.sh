@@ -22,10 +22,7 @@ setup_server || { fail "report setup: Xvfb with three extra master pointers"; fi
 
 (cd "$session" && exec "$velmora" >stdout.txt 2>stderr.txt) &
 pid=$!
-for _ in $(seq 1 200); do
-  xdotool search --onlyvisible --name '^Velmora$' >/dev/null 2>&1 && break
-  sleep 0.05
-done
+wait_velmora_window
 sleep 0.3  # the window takes the focus once mapped
 
 # Alpha, Beta and Gamma stand at indices 1, 2 and 3: 30, 45 and 60 motions, in
@@ -70,24 +67,25 @@ fi
 check "report.html beside the recording" test -s "$session/report.html"
 
 # Packets per table index in the report, against "Mouse: num K," records in log.txt.
-tally < <(python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
-import collections, json, re, sys
+counted "packets per index in the report" python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
+import collections, json, os, re, sys
 devices = json.load(open(sys.argv[1]))["devices"]
+counts = collections.Counter()
+def check(ok, name):
+    counts[ok] += 1
+    print("%s %s" % ("PASS" if ok else "FAIL", name))
 reported = collections.Counter()
 for d in devices:
     reported[d["index"]] += d["packets"]
 logged = collections.Counter(int(m) for m in re.findall(r"^Mouse: num (-?\d+),", open(sys.argv[2], encoding="latin-1").read(), re.M))
 for index in sorted(set(reported) | set(logged)):
-    ok = reported[index] == logged[index]
-    print("%s index %d: %d packets in the report, %d records in log.txt" % ("PASS" if ok else "FAIL", index, reported[index], logged[index]))
+    check(reported[index] == logged[index], "index %d: %d packets in the report, %d records in log.txt" % (index, reported[index], logged[index]))
 for index, moved in zip((1, 2, 3), map(int, sys.argv[3:6])):
-    ok = reported[index] == moved
-    print("%s index %d: %d packets for %d motions" % ("PASS" if ok else "FAIL", index, reported[index], moved))
+    check(reported[index] == moved, "index %d: %d packets for %d motions" % (index, reported[index], moved))
 # Alpha's motions came 20 ms apart: the server's millisecond times show it.
 alpha = [d for d in devices if d["index"] == 1]
 median = alpha[0]["interval_median_us"] if alpha else None
-ok = median is not None and 18000 <= median <= 40000
-print("%s XInput2: motions paced at 20 ms show a median interval of %s us" % ("PASS" if ok else "FAIL", median))
+check(median is not None and 18000 <= median <= 40000, "XInput2: motions paced at 20 ms show a median interval of %s us" % median)
+open(os.environ["VELMORA_COUNTS"], "w").write("%d %d 0\n" % (counts[True], counts[False]))
 PY
-)
 finish

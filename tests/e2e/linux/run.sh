@@ -78,7 +78,8 @@ stop_xvfb
 # Flood and fault tests, and a recorded session read by velmora-report: their
 # results count here, their closing lines do not.
 for runner in flood.sh report_e2e.sh; do
-  tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+  counted "$runner" "$root/tests/e2e/linux/$runner" "$build" > >(grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed') 2>&1
+  wait $!  # the filter's last lines come before the next runner's
 done
 
 finish

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The Windows zip that scripts/package made: its files, the .exe resources, and
+# under Wine the program's window and velmora-report reading a recording.
+# Usage: tests/e2e/package/zip.sh ZIP VERSION   (closes with "N passed, M failed")
+set -u
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
+cd "$root" || exit 1
+. scripts/lib/checks.sh
+. scripts/lib/xvfb.sh
+. scripts/lib/wine.sh
+trap 'stop_wine; stop_xvfb' EXIT
+zip=$1 version=$2
+
+# exe_resources <exe> <version>: version resource (16) with name and version,
+# manifest (24) and icon group (14).
+exe_resources() {
+  local dump strs
+  dump=$(x86_64-w64-mingw32-objdump -p "$1") || return 1
+  strs=$(strings -el "$1")
+  grep -q 'Entry: ID: 0x000010,' <<<"$dump" && grep -q 'Entry: ID: 0x000018,' <<<"$dump" &&
+    grep -q 'Entry: ID: 0x00000e,' <<<"$dump" &&
+    [ "$(grep -A1 -x ProductName <<<"$strs" | tail -n 1)" = Velmora ] &&
+    [ "$(grep -A1 -x ProductVersion <<<"$strs" | tail -n 1)" = "$2" ]
+}
+
+# The .exe carries an icon group (resource type 14).
+exe_icon() { x86_64-w64-mingw32-objdump -p "$1" | grep -q 'Entry: ID: 0x00000e,'; }
+
+wine_exe_runs() {
+  local dir pid rc
+  dir=$(mktemp -d)
+  (cd "$dir" && exec wine "$1" >/dev/null 2>&1) &
+  pid=$!
+  wait_velmora_window && [ -f "$dir/log.txt" ]; rc=$?
+  # Ends every process of the prefix, so the next exe's window is its own.
+  wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+  wait "$pid" 2>/dev/null
+  rm -rf "$dir"
+  return "$rc"
+}
+
+# A one-mouse recording read by the Windows program: its JSON and its page.
+wine_report_runs() {
+  local dir rc
+  dir=$(mktemp -d)
+  printf 'handle,index,type,name,vendor,product,clock_us\r\n1,0,Mouse,"Wine ""mouse"", virtual",,,1\r\n' >"$dir/devices.csv"
+  printf 'time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation\r\n' >"$dir/log.csv"
+  printf '%s,1,0,0,0,0,0,0,1,1,0\r\n' 0 1000 2000 3000 >>"$dir/log.csv"
+  (cd "$dir" && wine "$1" --json) 2>/dev/null | tr -d '\r' | grep -q '"packets": 4, .*"rate_hz": 1000,' &&
+    grep -q 'Wine &quot;mouse&quot;, virtual' "$dir/report.html"; rc=$?
+  rm -rf "$dir"
+  return "$rc"
+}
+
+dir=$(mktemp -d)
+check "zip: both builds of each program, a README for Windows users and the licence" eval \
+  '[ "$(unzip -Z1 "$zip" | grep -v /\$ | LC_ALL=C sort | tr "\n" " ")" = "LICENSE.txt README.txt velmora-report-x64.exe velmora-report-x86.exe velmora-x64.exe velmora-x86.exe " ]'
+unzip -q "$zip" -d "$dir"
+check "zip: LICENSE.txt is LICENSE with CR LF lines" eval 'tr -d "\r" <"$dir/LICENSE.txt" | cmp -s - LICENSE'
+for bits in x64 x86; do
+  check "zip: velmora-$bits.exe has its version resource, manifest and icon" exe_resources "$dir/velmora-$bits.exe" "$version"
+  check "zip: velmora-report-$bits.exe has the same icon" exe_icon "$dir/velmora-report-$bits.exe"
+done
+if start_xvfb && start_wine; then
+  check "zip: velmora-x64.exe opens its window under Wine, log.txt where started" wine_exe_runs "$dir/velmora-x64.exe"
+  check "zip: velmora-report-x64.exe reads a recording under Wine" wine_report_runs "$dir/velmora-report-x64.exe"
+  if wine32_runs; then
+    check "zip: velmora-x86.exe opens its window under Wine, log.txt where started" wine_exe_runs "$dir/velmora-x86.exe"
+  else
+    skip "zip: velmora-x86.exe under Wine" "$VELMORA_WINE32_WHY"
+  fi
+else
+  check "zip: Xvfb and Wine start" false
+fi
+stop_wine; stop_xvfb
+rm -rf "$dir"
+summary
