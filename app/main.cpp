@@ -6,10 +6,9 @@
 #include "app/principal.h"
 
 int main(int argc, char** argv) {
-  if (command_line_wants_answer(argc, argv)) {
-    use_parent_console_for_output();
-    answer_command_line(argc, argv, stdout);
-    return 0;
-  }
-  return velmora_main();
+  const CommandLine command_line = parse_command_line(argc, argv);
+  if (command_line.action == CommandLine::kRun) return velmora_main(command_line.options);
+  use_parent_console_for_output();
+  answer_command_line(command_line, stdout, stderr);
+  return command_line.action == CommandLine::kBadOption ? 2 : 0;
 }

@@ -45,8 +45,8 @@ wine_report_runs() {
   dir=$(mktemp -d)
   printf 'handle,index,type,name,vendor,product,clock_us\r\n1,0,Mouse,"Wine ""mouse"", virtual",,,1\r\n' >"$dir/devices.csv"
   printf 'time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation\r\n' >"$dir/log.csv"
-  printf '%s,1,0,0,0,0,0,0,1,1,0\r\n' 0 1000 2000 3000 >>"$dir/log.csv"
-  (cd "$dir" && wine "$1" --json) 2>/dev/null | tr -d '\r' | grep -q '"packets": 4, .*"rate_hz": 1000,' &&
+  printf '%s,1,0,0,0,0,0,0,1,1,0\r\n' $(seq 0 1000 11000) >>"$dir/log.csv"
+  (cd "$dir" && wine "$1" --json) 2>/dev/null | tr -d '\r' | grep -q '"packets": 12, .*"rate_hz": 1000, "poll_hz": 1000,' &&
     grep -q 'Wine &quot;mouse&quot;, virtual' "$dir/report.html"; rc=$?
   rm -rf "$dir"
   return "$rc"
