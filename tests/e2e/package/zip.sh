@@ -11,8 +11,9 @@ cd "$root" || exit 1
 trap 'stop_wine; stop_xvfb' EXIT
 zip=$1 version=$2
 
-# exe_resources <exe> <version>: version resource (16) with name and version,
-# manifest (24) and icon group (14).
+# exe_resources <exe> <version>: version resource (16) with name, version, the
+# licence's copyright line and the zip's own file name, manifest (24) and icon
+# group (14).
 exe_resources() {
   local dump strs
   dump=$(x86_64-w64-mingw32-objdump -p "$1") || return 1
@@ -20,11 +21,10 @@ exe_resources() {
   grep -q 'Entry: ID: 0x000010,' <<<"$dump" && grep -q 'Entry: ID: 0x000018,' <<<"$dump" &&
     grep -q 'Entry: ID: 0x00000e,' <<<"$dump" &&
     [ "$(grep -A1 -x ProductName <<<"$strs" | tail -n 1)" = Velmora ] &&
-    [ "$(grep -A1 -x ProductVersion <<<"$strs" | tail -n 1)" = "$2" ]
+    [ "$(grep -A1 -x ProductVersion <<<"$strs" | tail -n 1)" = "$2" ] &&
+    [ "$(grep -A1 -x OriginalFilename <<<"$strs" | tail -n 1)" = "$(basename "$1")" ] &&
+    [ "$(grep -A1 -x LegalCopyright <<<"$strs" | tail -n 1)" = "$(grep -m1 '^Copyright ' LICENSE)" ]
 }
-
-# The .exe carries an icon group (resource type 14).
-exe_icon() { x86_64-w64-mingw32-objdump -p "$1" | grep -q 'Entry: ID: 0x00000e,'; }
 
 wine_exe_runs() {
   local dir pid rc
@@ -43,8 +43,8 @@ wine_exe_runs() {
 wine_report_runs() {
   local dir rc
   dir=$(mktemp -d)
-  printf 'handle,index,type,name,vendor,product,clock_us\r\n1,0,Mouse,"Wine ""mouse"", virtual",,,1\r\n' >"$dir/devices.csv"
-  printf 'time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation\r\n' >"$dir/log.csv"
+  printf '%s\r\n1,0,Mouse,"Wine ""mouse"", virtual",,,1\r\n' "$(python3 tests/e2e/recording_format.py devices)" >"$dir/devices.csv"
+  printf '%s\r\n' "$(python3 tests/e2e/recording_format.py log)" >"$dir/log.csv"
   printf '%s,1,0,0,0,0,0,0,1,1,0\r\n' $(seq 0 1000 11000) >>"$dir/log.csv"
   (cd "$dir" && wine "$1" --json) 2>/dev/null | tr -d '\r' | grep -q '"packets": 12, .*"rate_hz": 1000, "poll_hz": 1000,' &&
     grep -q 'Wine &quot;mouse&quot;, virtual' "$dir/report.html"; rc=$?
@@ -59,7 +59,7 @@ unzip -q "$zip" -d "$dir"
 check "zip: LICENSE.txt is LICENSE with CR LF lines" eval 'tr -d "\r" <"$dir/LICENSE.txt" | cmp -s - LICENSE'
 for bits in x64 x86; do
   check "zip: velmora-$bits.exe has its version resource, manifest and icon" exe_resources "$dir/velmora-$bits.exe" "$version"
-  check "zip: velmora-report-$bits.exe has the same icon" exe_icon "$dir/velmora-report-$bits.exe"
+  check "zip: velmora-report-$bits.exe has its version resource, manifest and the same icon" exe_resources "$dir/velmora-report-$bits.exe" "$version"
 done
 if start_xvfb && start_wine; then
   check "zip: velmora-x64.exe opens its window under Wine, log.txt where started" wine_exe_runs "$dir/velmora-x64.exe"
