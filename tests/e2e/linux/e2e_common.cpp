@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,14 +22,35 @@ namespace e2e {
 
 int failures = 0;
 
+namespace {
+
+int passes = 0, skips = 0;
+
+// The counts so far, for the runner (scripts/lib/checks.sh's counted).
+void WriteCounts() {
+  const char* name = std::getenv("VELMORA_COUNTS");
+  if (name) std::ofstream(name) << passes << ' ' << failures << ' ' << skips << '\n';
+}
+
+}  // namespace
+
 void Check(const std::string& name, bool ok, const std::string& detail) {
   if (ok) {
+    ++passes;
     std::printf("PASS %s\n", name.c_str());
   } else {
     ++failures;
     std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
   }
   std::fflush(stdout);
+  WriteCounts();
+}
+
+void Skip(const std::string& name, const std::string& why) {
+  ++skips;
+  std::printf("SKIP %s: %s\n", name.c_str(), why.c_str());
+  std::fflush(stdout);
+  WriteCounts();
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms) {

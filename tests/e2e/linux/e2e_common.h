@@ -25,8 +25,10 @@ using Lines = std::vector<std::string>;
 // Failed checks so far; a checker exits 1 if there are any.
 extern int failures;
 
-// Prints "PASS name" or "FAIL name: detail".
+// Prints "PASS name" or "FAIL name: detail", and hands the counts to the runner.
 void Check(const std::string& name, bool ok, const std::string& detail = "");
+// Prints "SKIP name: why".
+void Skip(const std::string& name, const std::string& why);
 
 bool WaitFor(const std::function<bool()>& done, double seconds = 5.0, int step_ms = 10);
 
