@@ -614,12 +614,12 @@ command_line_run() {
   dir=$(mktemp -d "$work/options.XXXXXX")
   for option in --version --help; do
     printf 'old\r\n' >"$dir/log.txt"
-    (cd "$dir" && exec timeout 60 wine "$exe" --ignored "$option" >stdout.txt 2>stderr.txt)
+    (cd "$dir" && exec timeout 60 wine "$exe" "$option" >stdout.txt 2>stderr.txt)
     rc=$?
     if [ "$option" = --version ]; then
       [ "$(tr -d '\r' <"$dir/stdout.txt")" = "velmora $version" ]
     else
-      [ "$(tr -d '\r' <"$dir/stdout.txt" | head -n 1)" = "usage: velmora [--help | --version]" ]
+      [ "$(tr -d '\r' <"$dir/stdout.txt" | head -n 1)" = "usage: velmora [--background] [--osc HOST:PORT] [--help | --version]" ]
     fi || { fail "$tag $option prints its answer" "stdout: $(head -c 200 "$dir/stdout.txt" | tr '\r\n' '  ')"; continue; }
     if [ "$rc" = 0 ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] && ! xdotool search --name '^Velmora$' >/dev/null 2>&1; then
       pass "$tag $option: answers on stdout, exits 0, opens no window, leaves log.txt as it was"
