@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "report/cli.h"
+#include "report/csv_reader.h"
 #include "report/recording.h"
 #include "report/report_output.h"
 #include "report/report_page.h"
@@ -415,6 +416,40 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       EXPECT_EQ(run.out.find("\"packets\": 3"), std::string::npos) << run.out;
     }
   }
+}
+
+// A file read while it is written: a line without its end waits for the rest,
+// and comes whole, once; a file that is done says its last line was cut off.
+TEST(ReportReader, AFollowedFileGivesAnUnfinishedLineOnceItIsWhole) {
+  RecordingDir dir;
+  dir.Write("log.csv", "a,b\nc,");
+  std::FILE* file = std::fopen((dir.path() + "/log.csv").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  report::LineReader reader(file, "log.csv");
+  reader.follow(true);
+  const auto append = [&](const char* text) {
+    std::ofstream(dir.path() + "/log.csv", std::ios::app | std::ios::binary) << text;
+  };
+  std::vector<std::string> lines;
+  const auto read = [&] {
+    reader.resume();
+    std::string_view line;
+    while (reader.next(line)) lines.emplace_back(line);
+  };
+  read();
+  append("d\r\ne");
+  read();
+  append("f\n");
+  read();
+  EXPECT_EQ(lines, (std::vector<std::string>{"a,b", "c,d", "ef"}));
+  EXPECT_FALSE(reader.cut_off());
+  append("g,");
+  reader.follow(false);
+  read();
+  EXPECT_TRUE(reader.cut_off());
+  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_EQ(reader.offset(), 14u);
+  std::fclose(file);
 }
 
 }  // namespace
