@@ -7,6 +7,7 @@
 #include "rawinput/rawinput.h"
 
 TForm1* Form1 = nullptr;
+RunOptions run_options;
 
 TForm1::TForm1() {
   OnCreate = [this](tk::TObject* s) { FormCreate(s); };
@@ -71,7 +72,8 @@ void TForm1::OnRawInput(tk::TMessage& message) {
   rawinput::process_raw_input(*this, reinterpret_cast<rawinput::HRAWINPUT>(message.LParam));
 }
 
-int velmora_main() {
+int velmora_main(const RunOptions& options) {
+  run_options = options;
   try {
     try {
       tk::Application->Initialize();

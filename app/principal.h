@@ -1,6 +1,7 @@
 // The main window unit: TForm1, its event handlers and the program entry.
 #pragma once
 
+#include "app/run_options.h"
 #include "toolkit/toolkit.h"
 #include "tracks/tracks.h"
 
@@ -34,6 +35,8 @@ class TForm1 : public tk::TForm {
 };
 
 extern TForm1* Form1;
+// What the command line asked of this run; set before the window is built.
+extern RunOptions run_options;
 
 // The program entry: builds the window, runs the message loop, returns 0.
-int velmora_main();
+int velmora_main(const RunOptions& options = RunOptions());

@@ -5,12 +5,22 @@
 // with jitter and a 2 ms hitch now and then; index 3: 500 Hz on a 1 ms clock;
 // one mouse outside the table at 125 Hz. Clicks, wheel turns and a few drop rows.
 // Names hold commas, quotes and markup, as devices may.
+//   velmora_make_recording --live FOLDER ROWS_PER_SECOND SECONDS [--cut]
+// writes as a recorder does, under the folder's lock: one mouse's rows, paced,
+// stamped with the steady clock's microseconds when each is due, and written
+// out at least every 100 ms; with --cut, half of one row midway, its rest a
+// second later. For velmora-report --follow's benchmark and checks.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "log/file_lock.h"
 #include "log/recording_format.h"
 
 // The rows below are written out for these columns.
@@ -47,11 +57,65 @@ std::int64_t step(Mouse& m, std::int64_t now) {
   return next;
 }
 
+int write_live(const std::string& folder, double rows_per_second, double seconds, bool cut) {
+  using Clock = std::chrono::steady_clock;
+  const packetlog::LockResult lock = packetlog::lock_log_file((folder + "/log.txt").c_str());
+  if (lock.kind != packetlog::LockResult::kLocked) {
+    std::fprintf(stderr, "velmora_make_recording: cannot lock %s/log.txt %s\n", folder.c_str(), lock.reason.c_str());
+    return 1;
+  }
+  std::ofstream log(folder + "/log.csv", std::ios::binary | std::ios::trunc);
+  std::ofstream devices(folder + "/devices.csv", std::ios::binary | std::ios::trunc);
+  log << recording::kLogHeaderLine;
+  devices << recording::kDevicesHeaderLine << "3392,1,Mouse,\"Paced mouse\",046d,c077,1\n";
+  devices.flush();
+  const auto us = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  };
+  const Clock::time_point start = Clock::now();
+  const auto total = static_cast<std::uint64_t>(rows_per_second * seconds);
+  const double period_us = 1e6 / rows_per_second;
+  Clock::time_point flushed = start;
+  for (std::uint64_t row = 0; row < total;) {
+    const Clock::time_point now = Clock::now();
+    const double elapsed_us = static_cast<double>(us(now) - us(start));
+    for (; row < total && static_cast<double>(row) * period_us <= elapsed_us; ++row) {
+      const long long due = us(start) + static_cast<long long>(static_cast<double>(row) * period_us);
+      char text[96];
+      const int n = std::snprintf(text, sizeof text, "%lld,3392,1,0,0,0,0,0,%d,%d,0\n", due, 1, -1);
+      if (cut && row == total / 2) {
+        log.write(text, n / 2).flush();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        log.write(text + n / 2, n - n / 2);
+        continue;
+      }
+      log.write(text, n);
+    }
+    if (now - flushed >= std::chrono::milliseconds(100)) {
+      log.flush();
+      flushed = now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  log.close();
+  devices.close();
+  packetlog::unlock_log_file();
+  if (!log) {
+    std::fprintf(stderr, "velmora_make_recording: cannot write %s/log.csv\n", folder.c_str());
+    return 1;
+  }
+  std::printf("%llu rows\n", static_cast<unsigned long long>(total));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--live") == 0) {
+    return write_live(argv[2], std::atof(argv[3]), std::atof(argv[4]), argc == 6 && std::strcmp(argv[5], "--cut") == 0);
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s FOLDER ROWS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER ROWS | --live FOLDER ROWS_PER_SECOND SECONDS [--cut]\n", argv[0]);
     return 2;
   }
   const std::string folder = argv[1];

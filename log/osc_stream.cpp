@@ -197,16 +197,8 @@ void stream_device(const packetlog::DeviceRow& row) {
   stream.device_messages.push_back(std::move(message));
 }
 
-CommandLineStream::CommandLineStream(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--osc") != 0) continue;
-    if (i + 1 < argc) {
-      stream_open(argv[i + 1]);
-    } else {
-      Tell("--osc wants HOST:PORT after it (such as 127.0.0.1:9000); running without the stream");
-    }
-    return;
-  }
+CommandLineStream::CommandLineStream(bool asked, std::string_view target) {
+  if (asked) stream_open(target);
 }
 
 CommandLineStream::~CommandLineStream() { stream_close(); }

@@ -36,11 +36,11 @@ void stream_drop(std::int64_t time_us, rawinput::HANDLE device, std::int32_t ind
 // /velmora/device: sent now, and again once a second with every device known.
 void stream_device(const packetlog::DeviceRow& row);
 
-// The stream of one run: open while an --osc HOST:PORT on the command line asks
-// for it, from construction to destruction.
+// The stream of one run, when the command line asks for one (--osc HOST:PORT):
+// open from construction to destruction.
 class CommandLineStream {
  public:
-  CommandLineStream(int argc, const char* const* argv);
+  CommandLineStream(bool asked, std::string_view target);
   ~CommandLineStream();
   CommandLineStream(const CommandLineStream&) = delete;
   CommandLineStream& operator=(const CommandLineStream&) = delete;

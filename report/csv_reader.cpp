@@ -36,7 +36,13 @@ bool LineReader::refill() {
     return false;
   }
   end_ += got;
+  offset_ += got;
   return true;
+}
+
+void LineReader::resume() {
+  eof_ = false;
+  std::clearerr(file_);
 }
 
 bool LineReader::next(std::string_view& line) {
@@ -54,7 +60,7 @@ bool LineReader::next(std::string_view& line) {
     }
     const std::size_t offset = end_ - begin_;
     if (!refill()) {
-      if (end_ > begin_) {
+      if (end_ > begin_ && !follow_) {
         ++line_;
         cut_off_ = true;
         begin_ = end_;

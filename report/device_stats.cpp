@@ -16,6 +16,7 @@ constexpr std::size_t kPageBins = 1000;
 constexpr std::size_t kPages = kRunBreakUs / kPageBins;
 
 constexpr double kWheelUnitsPerNotch = recording::WHEEL_DELTA;
+constexpr int kPollSteps = 200;
 }  // namespace
 
 DeviceStats::DeviceStats(std::int64_t clock_us) : clock_us_(clock_us) {}
@@ -134,6 +135,36 @@ std::uint64_t DeviceStats::count_at(std::int64_t interval_us) const {
   return page.empty() ? 0 : page[static_cast<std::size_t>(interval_us) % kPageBins];
 }
 
+// The centre of the shortest cluster of intervals, the ones between polls that
+// both carried a packet. From start_us (the 1st percentile) it takes the mean of
+// the intervals within half a period of the period, until that settles. The
+// mean, not the median: a late packet shortens the next interval by as much as
+// it lengthened its own, so the mean keeps the period where the median of a
+// two-valued jitter would pick one side. The window is symmetric, so a cluster
+// that starts from its low tail climbs to its centre, and stops short of the
+// packets that came two polls apart.
+double DeviceStats::poll_period_us(std::int64_t start_us) const {
+  double period = static_cast<double>(start_us);
+  std::int64_t low = -1, high = -1;
+  for (int step = 0; step < kPollSteps; ++step) {
+    const std::int64_t new_low = static_cast<std::int64_t>(std::ceil(period / 2));
+    const std::int64_t new_high = std::min(static_cast<std::int64_t>(std::floor(period * 3 / 2)), kRunBreakUs - 1);
+    if (new_low == low && new_high == high) break;
+    low = new_low;
+    high = new_high;
+    std::uint64_t count = 0;
+    double sum = 0;
+    for (std::int64_t v = low; v <= high; ++v) {
+      const std::uint64_t n = count_at(v);
+      count += n;
+      sum += static_cast<double>(n) * static_cast<double>(v);
+    }
+    if (count == 0) break;
+    period = sum / static_cast<double>(count);
+  }
+  return period;
+}
+
 Figures DeviceStats::figures() const {
   Figures f;
   f.packets = packets_;
@@ -142,7 +173,10 @@ Figures DeviceStats::figures() const {
   f.presses = presses_;
   f.wheel_notches = static_cast<double>(wheel_units_) / kWheelUnitsPerNotch;
   if (intervals_ == 0) return f;
-  if (interval_sum_us_ > 0) f.rate_hz = static_cast<double>(intervals_) * 1e6 / static_cast<double>(interval_sum_us_);
+  // Fewer ticks than this cannot time a rate: 40 packets inside one tick of a
+  // 1 ms clock would read 39,000 Hz.
+  f.too_short = intervals_ < kFewestIntervals || interval_sum_us_ < kShortestTicks * clock_us_;
+  if (!f.too_short) f.rate_hz = static_cast<double>(intervals_) * 1e6 / static_cast<double>(interval_sum_us_);
   const std::uint64_t n = intervals_;
   const double median = (static_cast<double>(rank((n - 1) / 2)) + static_cast<double>(rank(n / 2))) / 2;
   // A clock coarser than a tenth of the typical interval cannot time it.
@@ -156,6 +190,13 @@ Figures DeviceStats::figures() const {
   f.interval_p99_us = rank((99 * n + 99) / 100 - 1);
   f.longest_interval_us = longest_us_;
   if (mean_ > 0) f.jitter_pct = std::sqrt(m2_ / static_cast<double>(n)) / mean_ * 100;
+  if (f.rate_hz) {
+    const double period = poll_period_us(*f.interval_p1_us);
+    if (period > 0) {
+      f.poll_hz = 1e6 / period;
+      f.busy_pct = *f.rate_hz / *f.poll_hz * 100;
+    }
+  }
   return f;
 }
 

@@ -95,7 +95,7 @@ void write_plot_data(std::ostream& out, const std::vector<DeviceReport>& reports
 
 void write_html_table(std::ostream& out, const std::vector<DeviceReport>& reports) {
   static constexpr const char* kHeads[] = {"index", "handle", "name", "vendor", "product", "packets", "seconds",
-                                           "rate (Hz)", "median interval (&micro;s)", "p1 (&micro;s)", "p99 (&micro;s)",
+                                           "rate (Hz)", "poll rate (Hz)", "busy (%)", "median interval (&micro;s)", "p1 (&micro;s)", "p99 (&micro;s)",
                                            "jitter (%)", "longest interval (&micro;s)", "drops", "presses",
                                            "wheel notches"};
   out << "<table><tr>";
@@ -112,7 +112,10 @@ void write_html_table(std::ostream& out, const std::vector<DeviceReport>& report
         << device_colour(d.index, i) << "\"></span>" << html_escape(d.name) << "</td><td class=\"id\">"
         << html_escape(d.vendor) << "</td><td class=\"id\">" << html_escape(d.product) << "</td><td>" << f.packets
         << "</td><td>" << format_number(f.seconds, 3) << "</td><td>"
-        << (f.rate_hz ? format_number(*f.rate_hz, 1) : "-") << "</td>" << cell(f.interval_median_us, 1)
+        << (f.rate_hz ? format_number(*f.rate_hz, 1) : f.too_short ? "n/a (too short)" : "-") << "</td>"
+        << (f.too_short ? "<td>n/a (too short)</td><td>n/a (too short)</td>"
+                        : cell(f.poll_hz, 1) + cell(f.busy_pct, 1))
+        << cell(f.interval_median_us, 1)
         << cell(f.interval_p1_us, 0) << cell(f.interval_p99_us, 0) << cell(f.jitter_pct, 2)
         << cell(f.longest_interval_us, 0) << "<td>" << f.drops << "</td><td>" << f.presses << "</td><td>"
         << format_number(f.wheel_notches, 2) << "</td></tr>\n";

@@ -399,4 +399,68 @@ void CheckRecording(const std::string& name, const Session& s, const std::string
   Check(name, status == 0, said);
 }
 
+std::string Join(const Lines& lines, std::size_t from) {
+  std::string s;
+  for (std::size_t i = from; i < lines.size(); ++i) s += (i > from ? " | " : "") + lines[i];
+  return s;
+}
+
+Expected ExpectedDevices(Display* d) {
+  Expected e;
+  int n = 0;
+  XIDeviceInfo* info = XIQueryDevice(d, XIAllDevices, &n);
+  std::vector<std::pair<int, int>> listed;  // id, type
+  for (int i = 0; i < n; ++i) {
+    const XIDeviceInfo& dev = info[i];
+    e.names[dev.deviceid] = dev.name;
+    if (!dev.enabled || dev.use == XIMasterPointer || dev.use == XIMasterKeyboard) continue;
+    int type = dev.use == XISlavePointer ? 0 : dev.use == XISlaveKeyboard ? 1 : -1;
+    if (type < 0) {
+      bool keys = false, pointer = false;
+      for (int c = 0; c < dev.num_classes; ++c) {
+        keys = keys || dev.classes[c]->type == XIKeyClass;
+        pointer = pointer || dev.classes[c]->type == XIButtonClass || dev.classes[c]->type == XIValuatorClass;
+      }
+      type = pointer && !keys ? 0 : keys ? 1 : 2;
+    }
+    listed.emplace_back(dev.deviceid, type);
+  }
+  XIFreeDeviceInfo(info);
+  std::sort(listed.begin(), listed.end());
+  const char* words[] = {"Mouse", "Keyboard", "HID"};
+  for (std::size_t i = 0; i < listed.size() && i < 10; ++i) {
+    const auto [id, type] = listed[i];
+    e.lines.push_back(std::to_string(i) + " " + std::to_string(id) + "  " + words[type]);
+    if (type == 0) {
+      e.lines.push_back("Amouse[" + std::to_string(e.mice.size()) + "] = " + std::to_string(id));
+      e.mice.push_back(id);
+    }
+  }
+  return e;
+}
+
+// The log holds every record the memo showed, and nothing else.
+void CheckLogMatchesMemo(const std::string& name, const Session& s, const Lines& shown) {
+  const Log log = s.ReadLog();
+  const Lines& logged = log.records;
+  std::string detail = log.whole ? "" : "the last record has no line end; ";
+  if (logged != shown) {
+    detail = "log has " + std::to_string(logged.size()) + " records, memo showed " + std::to_string(shown.size());
+    for (std::size_t i = 0; i < std::min(logged.size(), shown.size()); ++i) {
+      if (logged[i] != shown[i]) {
+        detail += "; first difference at " + std::to_string(i) + ": '" + logged[i] + "' vs '" + shown[i] + "'";
+        break;
+      }
+    }
+  }
+  Check(name, log.whole && logged == shown && !shown.empty(), detail);
+}
+
+// Every mode starts here: false, with a failed check, when there is no display.
+bool Connect(Screen& x) {
+  const bool open = x.Open();
+  if (!open) Check("connect to the X server", false, "no display");
+  return open;
+}
+
 }  // namespace e2e

@@ -1,4 +1,4 @@
-// What the Linux end-to-end checkers (x11_e2e.cpp, flood.cpp) share: the
+// What the Linux end-to-end checkers (velmora_x11_e2e's modes, flood.cpp) share: the
 // PASS/FAIL output, the records and log.txt, the program under test as a child
 // process with its window, and the X side: windows, properties, XTest devices.
 #pragma once
@@ -178,5 +178,23 @@ struct Session {
 // Checks the run's log.csv and devices.csv against its log.txt with the shared
 // checker (tests/e2e/check_recording.py), passing it options.
 void CheckRecording(const std::string& name, const Session& s, const std::string& options);
+
+// lines joined with " | ", from the given one on.
+std::string Join(const Lines& lines, std::size_t from = 0);
+
+// What the memo's device lines must be: the enabled slaves in id order, the
+// first ten of them, each mouse also entered in the table.
+struct Expected {
+  Lines lines;
+  std::vector<int> mice;
+  std::map<int, std::string> names;
+};
+Expected ExpectedDevices(Display* d);
+
+// Every mode starts here: false, with a failed check, when there is no display.
+bool Connect(Screen& x);
+
+// The log holds every record the memo showed, and nothing else.
+void CheckLogMatchesMemo(const std::string& name, const Session& s, const Lines& shown);
 
 }  // namespace e2e
