@@ -121,8 +121,9 @@ int raw_input_init(TForm1& form) {
   RAWINPUTDEVICE mouse = {};
   mouse.usUsagePage = 1;
   mouse.usUsage = 2;
-  mouse.dwFlags = 0;
-  mouse.hwndTarget = nullptr;
+  // In the background the service needs the window that is to receive the input.
+  mouse.dwFlags = run_options.background ? RIDEV_INPUTSINK : 0;
+  mouse.hwndTarget = run_options.background ? form.peer : nullptr;
   if (S().RegisterRawInputDevices_f(&mouse, 1, sizeof(RAWINPUTDEVICE)) != 0) return 1;
   std::printf("RegisterRawInputDevices_f failed: 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
   std::fflush(stdout);

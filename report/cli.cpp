@@ -163,19 +163,18 @@ int report(const Options& options, std::ostream& out, std::ostream& err) {
   Recording recording;
   read_devices(open_recording_file(devices_path).get(), text_of(devices_path), recording, err);
   read_log(open_recording_file(log_path).get(), text_of(log_path), recording, err);
-  const bool any_packets = std::any_of(recording.devices.begin(), recording.devices.end(),
-                                       [](const Device& device) { return device.stats.packets() > 0; });
-  if (!any_packets) {
-    throw InputError(text_of(log_path) + ": no packets (no mouse moved, clicked or turned its wheel while velmora "
-                     "recorded)");
-  }
+  expect_packets(recording, log_path);
   say_if_partial(folder, err);
   return finish_report(recording, folder, options.json ? Printed::kJson : Printed::kTable, out, err);
 }
 
 int follow(const Options& options, std::ostream& out, std::ostream& err, bool out_is_console) {
-  const fs::path folder = path_of(options.target);
+  // A folder, or the log.csv in it.
+  fs::path folder = path_of(options.target);
   std::error_code error;
+  if (fs::is_regular_file(folder, error) && folder.filename() == "log.csv") {
+    folder = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
+  }
   if (!fs::is_directory(folder, error)) {
     throw InputError(options.target + (fs::exists(folder, error) ? ": not a folder (--follow follows a folder)"
                                                                  : ": no such folder"));
@@ -187,6 +186,15 @@ int follow(const Options& options, std::ostream& out, std::ostream& err, bool ou
 }
 
 }  // namespace
+
+void expect_packets(const Recording& recording, const fs::path& log) {
+  const bool any_packets = std::any_of(recording.devices.begin(), recording.devices.end(),
+                                       [](const Device& device) { return device.stats.packets() > 0; });
+  if (!any_packets) {
+    throw InputError(text_of(log) + ": no packets (no mouse moved, clicked or turned its wheel while velmora "
+                     "recorded)");
+  }
+}
 
 int finish_report(const Recording& recording, const fs::path& folder, Printed printed, std::ostream& out,
                   std::ostream& err) {

@@ -17,6 +17,8 @@ namespace report {
 int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                bool out_is_console = false);
 
+// Throws, naming log, when no device of the recording has a packet.
+void expect_packets(const Recording& recording, const std::filesystem::path& log);
 // The end of a report: the figures on out (as a table, as JSON, or not at all)
 // and report.html written in folder; the exit status.
 enum class Printed { kTable, kJson, kNothing };

@@ -43,6 +43,11 @@ bool LineReader::refill() {
 void LineReader::resume() {
   eof_ = false;
   std::clearerr(file_);
+#ifdef _WIN32
+  // The Windows C library remembers the end of a file on its descriptor too,
+  // and reads nothing more until the file is sought.
+  _fseeki64(file_, 0, SEEK_CUR);
+#endif
 }
 
 bool LineReader::next(std::string_view& line) {

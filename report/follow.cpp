@@ -45,6 +45,12 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// A path as UTF-8, for messages: on Windows string() is the ANSI code page.
+std::string text_of(const fs::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return std::string(utf8.begin(), utf8.end());
+}
+
 std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b < 0 ? 1 : 0); }
 
 std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
@@ -125,8 +131,8 @@ class Run {
       (std::strcmp(name, "log.csv") == 0 ? run->log_file_ : run->devices_file_).reset(file);
     }
     run->id_ = file_id(run->log_file_.get());
-    run->log_ = std::make_unique<LineReader>(run->log_file_.get(), run->log_path_.string());
-    run->devices_ = std::make_unique<LineReader>(run->devices_file_.get(), (folder / "devices.csv").string());
+    run->log_ = std::make_unique<LineReader>(run->log_file_.get(), text_of(run->log_path_));
+    run->devices_ = std::make_unique<LineReader>(run->devices_file_.get(), text_of(folder / "devices.csv"));
     run->log_->follow(true);
     run->devices_->follow(true);
     return run;
@@ -319,10 +325,17 @@ std::string optional_cell(const std::optional<T>& value, const Figures& f, int d
   if (value) return format_number(static_cast<double>(*value), decimals);
   return f.clock_too_coarse ? "n/a" : "-";
 }
+// A rate missing for a recording too short for its clock says so; a device
+// still starting is that short, and the next second may give it one.
+std::string rate_cell(const std::optional<double>& value, const Figures& f) {
+  if (value) return format_number(*value, 1);
+  return f.too_short ? "too short" : optional_cell(value, f, 1);
+}
 
 const ViewColumn kViewColumns[] = {
     {"packets", 9, [](const Figures& f, const LiveDevice&) { return std::to_string(f.packets); }},
     {"rate_1s", 8, [](const Figures&, const LiveDevice& l) { return std::to_string(l.rate); }},
+    {"poll_hz", 9, [](const Figures& f, const LiveDevice&) { return rate_cell(f.poll_hz, f); }},
     {"median_us", 9, [](const Figures& f, const LiveDevice&) { return optional_cell(f.interval_median_us, f, 1); }},
     {"p99_us", 7, [](const Figures& f, const LiveDevice&) { return optional_cell(f.interval_p99_us, f, 0); }},
     {"drops", 5, [](const Figures& f, const LiveDevice&) { return std::to_string(f.drops); }},
@@ -408,12 +421,12 @@ class Follower {
           break;
         case Run::Change::kDeleted:
           run_.reset();
-          say((folder_ / "log.csv").string() + " was deleted; waiting for a new recording there (Ctrl-C ends)");
+          say(text_of(folder_ / "log.csv") + " was deleted; waiting for a new recording there (Ctrl-C ends)");
           waiting_said_ = true;
           break;
         case Run::Change::kNew:
           run_.reset();
-          say("a new run started in " + folder_.string() + " (log.csv was made anew): starting over");
+          say("a new run started in " + text_of(folder_) + " (log.csv was made anew): starting over");
           waiting_said_ = true;
           break;
       }
@@ -423,13 +436,13 @@ class Follower {
       run_ = Run::open(folder_, missing);
       if (!run_) {
         if (!waiting_said_) {
-          say("waiting for a recording in " + folder_.string() + ": no " + missing +
-              " there yet (Velmora writes it when it starts in that folder); Ctrl-C ends");
+          say("waiting for a recording in " + text_of(folder_) + ": no " + missing +
+              " yet (Velmora writes it when it starts there); Ctrl-C ends");
           waiting_said_ = true;
         }
         return;
       }
-      say("following " + (folder_ / "log.csv").string());
+      say("following " + text_of(folder_ / "log.csv"));
     }
     run_->read();
   }
@@ -446,8 +459,8 @@ class Follower {
 
   std::string status_line(Clock::time_point now, bool held) const {
     const std::string seconds = format_number(static_cast<double>(static_cast<std::int64_t>(seconds_since_start(now))), 0);
-    if (!run_) return "velmora-report --follow " + folder_.string() + ": waiting for a recording - " + seconds + " s - Ctrl-C ends";
-    return "velmora-report --follow " + folder_.string() + ": " +
+    if (!run_) return "velmora-report --follow " + text_of(folder_) + ": waiting for a recording - " + seconds + " s - Ctrl-C ends";
+    return "velmora-report --follow " + text_of(folder_) + ": " +
            (held ? "Velmora is recording" : "no Velmora is writing here now (a new run starts over)") + " - " +
            seconds + " s - Ctrl-C ends";
   }
@@ -527,18 +540,19 @@ class Follower {
   int end(Ending ending, bool held) {
     leave_view();
     if (!run_) {
-      err_ << "velmora-report: " << folder_.string() << ": no recording to report ("
+      err_ << "velmora-report: " << text_of(folder_) << ": no recording to report ("
            << (recorder_seen_ ? "its recording was deleted while Velmora wrote it" : "none came") << ")\n";
       return 1;
     }
     run_->read_to_end(err_);
     if (ending == Ending::kRecorderEnded) {
-      err_ << "velmora-report: Velmora ended in " << folder_.string() << "; the figures of its recording:\n";
+      err_ << "velmora-report: Velmora ended in " << text_of(folder_) << "; the figures of its recording:\n";
     } else if (held) {
-      err_ << "velmora-report: Velmora is still recording in " << folder_.string()
-           << ": these figures are partial; velmora-report --follow shows them live until it ends\n";
+      err_ << "velmora-report: Velmora is still recording in " << text_of(folder_)
+           << ": these figures are partial, up to Ctrl-C\n";
     }
     err_.flush();
+    expect_packets(run_->recording(), folder_ / "log.csv");
     if (json_) write_json_line(Clock::now(), true);
     return finish_report(run_->recording(), folder_, json_ ? Printed::kNothing : Printed::kTable, out_, err_);
   }

@@ -11,6 +11,7 @@ VELMORA_PACKAGES=(
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
   python3 liblo-tools
+  tmux
   dpkg-dev zip unzip desktop-file-utils
   libjs-chart.js
   scdoc librsvg2-bin icoutils lintian appstream man-db

@@ -3,6 +3,7 @@
 // message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "report/cli.h"
+#include "report/csv_reader.h"
 #include "report/recording.h"
 #include "report/report_output.h"
 #include "report/report_page.h"
@@ -171,10 +173,12 @@ TEST(ReportFigures, TimingOfKnownRecordings) {
 std::string Polled(int packets, long long period_us, long long jitter_us, const std::function<int()>& gaps) {
   std::uint32_t state = 11;
   std::string rows;
-  long long poll = 0;
+  long long poll = 0, time = 0;
   for (int i = 0; i < packets; ++i, poll += gaps()) {
     state = state * 1103515245u + 12345u;
-    rows += Row(poll * period_us + static_cast<long long>((state >> 16) % static_cast<std::uint32_t>(jitter_us + 1)), 5);
+    // Two packets of one poll keep their order.
+    time = std::max(time, poll * period_us + static_cast<long long>((state >> 16) % static_cast<std::uint32_t>(jitter_us + 1)));
+    rows += Row(time, 5);
   }
   return rows;
 }
@@ -195,6 +199,10 @@ TEST(ReportFigures, PollRateAndBusyShare) {
   const PollCase cases[] = {
       // A 1 kHz mouse moved by hand: one poll in 3.5 carries a packet, up to 5 us late.
       {"1000 Hz, most polls empty", Polled(3000, 1000, 5, Cycle({1, 3, 6, 2, 5, 4})), 1, 1000, 100 / 3.5},
+      // As above, with one packet in 20 handed over with the one before (1 ms
+      // polls, 20 packets in 61 polls: rate_hz 328).
+      {"1000 Hz, most polls empty, some packets together",
+       Polled(3000, 1000, 5, Cycle({1, 3, 6, 2, 5, 4, 0, 3, 2, 4, 1, 5, 6, 2, 3, 4, 2, 5, 3, 1})), 1, 1000, 2000 / 61.0},
       {"8000 Hz with two-valued jitter", RowsAt(kJittery), 1, 8000, 100},
       // Each packet up to 100 us late: intervals from 25 to 225 us.
       {"8000 Hz with jitter of most of a poll", Polled(8000, 125, 100, Cycle({1})), 1, 8000, 100},
@@ -400,6 +408,40 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       EXPECT_EQ(run.out.find("\"packets\": 3"), std::string::npos) << run.out;
     }
   }
+}
+
+// A file read while it is written: a line without its end waits for the rest,
+// and comes whole, once; a file that is done says its last line was cut off.
+TEST(ReportReader, AFollowedFileGivesAnUnfinishedLineOnceItIsWhole) {
+  RecordingDir dir;
+  dir.Write("log.csv", "a,b\nc,");
+  std::FILE* file = std::fopen((dir.path() + "/log.csv").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  report::LineReader reader(file, "log.csv");
+  reader.follow(true);
+  const auto append = [&](const char* text) {
+    std::ofstream(dir.path() + "/log.csv", std::ios::app | std::ios::binary) << text;
+  };
+  std::vector<std::string> lines;
+  const auto read = [&] {
+    reader.resume();
+    std::string_view line;
+    while (reader.next(line)) lines.emplace_back(line);
+  };
+  read();
+  append("d\r\ne");
+  read();
+  append("f\n");
+  read();
+  EXPECT_EQ(lines, (std::vector<std::string>{"a,b", "c,d", "ef"}));
+  EXPECT_FALSE(reader.cut_off());
+  append("g,");
+  reader.follow(false);
+  read();
+  EXPECT_TRUE(reader.cut_off());
+  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_EQ(reader.offset(), 14u);
+  std::fclose(file);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,14 +22,35 @@ namespace e2e {
 
 int failures = 0;
 
+namespace {
+
+int passes = 0, skips = 0;
+
+// The counts so far, for the runner (scripts/lib/checks.sh's counted).
+void WriteCounts() {
+  const char* name = std::getenv("VELMORA_COUNTS");
+  if (name) std::ofstream(name) << passes << ' ' << failures << ' ' << skips << '\n';
+}
+
+}  // namespace
+
 void Check(const std::string& name, bool ok, const std::string& detail) {
   if (ok) {
+    ++passes;
     std::printf("PASS %s\n", name.c_str());
   } else {
     ++failures;
     std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
   }
   std::fflush(stdout);
+  WriteCounts();
+}
+
+void Skip(const std::string& name, const std::string& why) {
+  ++skips;
+  std::printf("SKIP %s: %s\n", name.c_str(), why.c_str());
+  std::fflush(stdout);
+  WriteCounts();
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms) {
@@ -120,6 +142,23 @@ Log ReadLog(const fs::path& path) {
 
 // ---- The program under test -------------------------------------------------------
 
+double CpuSeconds(pid_t pid) {
+  // Each thread's time on a processor, in nanoseconds (schedstat): finer than
+  // the clock ticks of /proc/PID/stat.
+  double ns = 0;
+  std::error_code ec;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double run = 0;
+    if (in >> run) {
+      ns += run;
+      any = true;
+    }
+  }
+  return any ? ns / 1e9 : -1;
+}
+
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
   // Absolute: the child opens its output files after changing directory.
   workdir = fs::absolute(work);
@@ -136,8 +175,11 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     dup2(e, 2);
     // As if started from a terminal, even when this runner was started with nohup.
     signal(SIGHUP, SIG_DFL);
+    // After chdir: the run folder's parents need not be open to nobody.
+    if (as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
     // The runner may run a mode with options: VELMORA_E2E_ARGS, split at spaces.
     std::vector<std::string> words = {exe};
+    words.insert(words.end(), args.begin(), args.end());
     if (const char* extra = getenv("VELMORA_E2E_ARGS")) {
       for (const std::string& w : Split(extra, " ")) {
         if (!w.empty()) words.push_back(w);
@@ -353,10 +395,14 @@ bool Session::Start(const std::string& exe, const fs::path& dir, const fs::path&
   if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
   const bool shown = WaitFor([&] { return (form = x.FindTopLevel("velmora", other)) != 0 || program.Exited(); });
   if (!shown || program.Exited()) return false;
-  for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
-    controls[name] = x.FindByInstance(form, name);
-  }
-  return true;
+  // The form exists a moment before its controls do.
+  return WaitFor([&] {
+    bool all = true;
+    for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
+      all = (controls[name] = x.FindByInstance(form, name)) != 0 && all;
+    }
+    return all;
+  });
 }
 
 bool Session::Ready(std::size_t mice, std::string& why) {
