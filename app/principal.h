@@ -27,6 +27,10 @@ class TForm1 : public tk::TForm {
   void FormMouseMove(tk::TObject* sender, tk::TShiftState shift, int x, int y);
   void btnCopyClick(tk::TObject* sender);
 
+  // The window's title: base, and in brackets background capture and why no
+  // log is kept, when either applies.
+  static std::string TitleFor(const std::string& base, bool background, const std::string& refusal);
+
   void Dispatch(tk::TMessage& message) override;
   void OnRawInput(tk::TMessage& message);
 

@@ -21,6 +21,10 @@
 #include <vector>
 
 #include "log/file_lock.h"
+#include "log/recording_format.h"
+
+// The rows below are written out for these columns.
+static_assert(recording::kLogColumnCount == 11 && recording::kDeviceColumnCount == 7);
 
 namespace {
 
@@ -53,10 +57,6 @@ std::int64_t step(Mouse& m, std::int64_t now) {
   return next;
 }
 
-constexpr const char kLogHeader[] =
-    "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
-    "ulExtraInformation\n";
-
 int write_live(const std::string& folder, double rows_per_second, double seconds, bool cut) {
   using Clock = std::chrono::steady_clock;
   const packetlog::LockResult lock = packetlog::lock_log_file((folder + "/log.txt").c_str());
@@ -66,8 +66,8 @@ int write_live(const std::string& folder, double rows_per_second, double seconds
   }
   std::ofstream log(folder + "/log.csv", std::ios::binary | std::ios::trunc);
   std::ofstream devices(folder + "/devices.csv", std::ios::binary | std::ios::trunc);
-  log << kLogHeader;
-  devices << "handle,index,type,name,vendor,product,clock_us\n3392,1,Mouse,\"Paced mouse\",046d,c077,1\n";
+  log << recording::kLogHeaderLine;
+  devices << recording::kDevicesHeaderLine << "3392,1,Mouse,\"Paced mouse\",046d,c077,1\n";
   devices.flush();
   const auto us = [](Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot write in %s\n", argv[0], folder.c_str());
     return 1;
   }
-  std::fprintf(devices, "handle,index,type,name,vendor,product,clock_us\n");
+  std::fwrite(recording::kDevicesHeaderLine.data(), 1, recording::kDevicesHeaderLine.size(), devices);
   std::fprintf(devices, "%d,0,Keyboard,\"AT keyboard\",,,1\n", 7);
   for (const Mouse& m : mice) {
     std::fprintf(devices, "%d,%d,Mouse,%s,%s,%s,%d\n", m.handle, m.index, m.name, m.vendor, m.product, m.clock_us);
@@ -142,9 +142,7 @@ int main(int argc, char** argv) {
 
   std::vector<char> buffer(1 << 20);
   std::setvbuf(log, buffer.data(), _IOFBF, buffer.size());
-  std::fprintf(log,
-               "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
-               "ulExtraInformation\n");
+  std::fwrite(recording::kLogHeaderLine.data(), 1, recording::kLogHeaderLine.size(), log);
   for (std::uint64_t row = 0; row < rows; ++row) {
     Mouse* m = &mice[0];
     for (Mouse& other : mice) {
@@ -153,6 +151,7 @@ int main(int argc, char** argv) {
     const std::int64_t time = m->next_us / m->clock_us * m->clock_us;
     const std::uint64_t n = m->packets++;
     if (n % 100000 == 99999) {
+      // A drop row: the first three columns, the rest empty.
       std::fprintf(log, "%lld,%d,%d,,,,,,,,\n", static_cast<long long>(time), m->handle, m->index);
     } else {
       // Each mouse draws a square of its own size, one side every 500 packets.
@@ -161,11 +160,11 @@ int main(int argc, char** argv) {
       const int dy = side == 1 ? m->index + 2 : side == 3 ? -(m->index + 2) : 0;
       unsigned flags = 0;
       int data = 0;
-      if (n % 1000 == 10) flags = 0x0001;
-      if (n % 1000 == 20) flags = 0x0002;
+      if (n % 1000 == 10) flags = recording::RI_MOUSE_LEFT_BUTTON_DOWN;
+      if (n % 1000 == 20) flags = recording::RI_MOUSE_LEFT_BUTTON_UP;
       if (n % 700 == 5) {
-        flags = 0x0400;
-        data = (n % 1400 == 5) ? 120 : -120;
+        flags = recording::RI_MOUSE_WHEEL;
+        data = (n % 1400 == 5) ? recording::WHEEL_DELTA : -recording::WHEEL_DELTA;
       }
       std::fprintf(log, "%lld,%d,%d,0,0,%u,%d,0,%d,%d,0\n", static_cast<long long>(time), m->handle, m->index, flags,
                    data, dx, dy);

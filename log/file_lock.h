@@ -19,8 +19,10 @@ constexpr std::uint64_t kLockOffset = 0x7FFFFFFF00000000ULL;
 
 // What became of an attempt to lock the log.
 struct LockResult {
-  enum Kind { kLocked, kHeldByAnother, kFailed } kind;
-  std::string reason;  // kFailed: why the file could not be opened or locked
+  // kDenied: the file cannot be created or opened for writing (a read-only
+  // folder or file); kFailed: any other failure.
+  enum Kind { kLocked, kHeldByAnother, kDenied, kFailed } kind;
+  std::string reason;  // kDenied, kFailed: why the file could not be opened or locked
 };
 
 // Takes this process's exclusive lock on the named file, creating it if missing

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "log/recording_format.h"
+
 namespace report {
 namespace {
 constexpr std::size_t kRateBuckets = 1000;
@@ -13,11 +15,7 @@ constexpr std::size_t kHistogramBars = 400;
 constexpr std::size_t kPageBins = 1000;
 constexpr std::size_t kPages = kRunBreakUs / kPageBins;
 
-// Button-down flags of buttons 1 to 5, and the vertical wheel's flag.
-constexpr std::uint32_t kDownFlags[] = {0x0001, 0x0004, 0x0010, 0x0040, 0x0100};
-constexpr std::uint32_t kWheelFlag = 0x0400;
-constexpr std::uint32_t kAbsoluteFlag = 0x0001;
-constexpr double kWheelUnitsPerNotch = 120;
+constexpr double kWheelUnitsPerNotch = recording::WHEEL_DELTA;
 constexpr int kPollSteps = 200;
 }  // namespace
 
@@ -41,12 +39,13 @@ void DeviceStats::add_packet(const Packet& packet) {
   in_run_ = true;
   ++packets_;
 
-  for (const std::uint32_t down : kDownFlags) {
+  for (const std::uint32_t down : recording::kButtonDownFlags) {
     if (packet.button_flags & down) ++presses_;
   }
-  if (packet.button_flags & kWheelFlag) wheel_units_ += packet.button_data;
+  // The vertical wheel only: notches are turns of that wheel.
+  if (packet.button_flags & recording::RI_MOUSE_WHEEL) wheel_units_ += packet.button_data;
 
-  if (packet.flags & kAbsoluteFlag) {
+  if (packet.flags & recording::MOUSE_MOVE_ABSOLUTE) {
     path_x_ = packet.x;
     path_y_ = packet.y;
   } else {

@@ -4,26 +4,22 @@
 #include <limits>
 #include <string_view>
 
+#include "log/recording_format.h"
 #include "report/csv_reader.h"
 
 namespace report {
 namespace {
 
-constexpr std::string_view kDevicesHeader = "handle,index,type,name,vendor,product,clock_us";
-constexpr std::string_view kLogHeader =
-    "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation";
-constexpr const char* kLogFields[] = {"time_us",      "handle",       "index",  "usFlags",
-                                      "ulButtons",    "usButtonFlags", "usButtonData", "ulRawButtons",
-                                      "lLastX",       "lLastY",       "ulExtraInformation"};
-constexpr std::size_t kLogFieldCount = std::size(kLogFields);
-constexpr std::uint32_t kWheelFlags = 0x0400 | 0x0800;
+using recording::kLogColumns;
+constexpr std::size_t kLogFieldCount = recording::kLogColumnCount;
+constexpr std::size_t kDeviceFieldCount = recording::kDeviceColumnCount;
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kUint16Max = std::numeric_limits<std::uint16_t>::max();
 
-std::int64_t number(const LineReader& reader, std::string_view field, const char* what, std::int64_t low,
+std::int64_t number(const LineReader& reader, std::string_view field, std::string_view what, std::int64_t low,
                     std::int64_t high) {
   std::int64_t value = 0;
   if (!parse_int(field, low, high, value)) {
@@ -58,7 +54,7 @@ Device parse_device(const LineReader& reader, const std::vector<std::string_view
 }
 
 bool is_drop_row(const std::string_view (&fields)[kLogFieldCount + 1]) {
-  for (std::size_t i = 3; i < kLogFieldCount; ++i) {
+  for (std::size_t i = recording::kDropColumnCount; i < kLogFieldCount; ++i) {
     if (!fields[i].empty()) return false;
   }
   return true;
@@ -81,7 +77,7 @@ void report_cut_off(const LineReader& reader, std::ostream& warnings) {
 }
 
 void check_header(const LineReader& reader, std::string_view line, CsvFile file) {
-  const std::string_view header = file == CsvFile::kDevices ? kDevicesHeader : kLogHeader;
+  const std::string_view header = file == CsvFile::kDevices ? recording::kDevicesHeader : recording::kLogHeader;
   // A spreadsheet may save the file with a byte-order mark before the header.
   constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
   if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
@@ -97,7 +93,9 @@ void add_device_row(const LineReader& reader, std::string_view line, Recording& 
   std::vector<std::string_view> fields;
   std::string storage;
   if (!split_fields(line, fields, storage)) reader.fail("a quote is not closed where its field ends");
-  if (fields.size() != 7) reader.fail(std::to_string(fields.size()) + " fields, a row has 7");
+  if (fields.size() != kDeviceFieldCount) {
+    reader.fail(std::to_string(fields.size()) + " fields, a row has " + std::to_string(kDeviceFieldCount));
+  }
   Device device = parse_device(reader, fields);
   // A handle listed twice keeps its first row.
   if (recording.by_handle.emplace(device.handle, recording.devices.size()).second) {
@@ -124,8 +122,8 @@ bool add_log_row(const LineReader& reader, std::string_view line, Recording& rec
   std::string_view f[kLogFieldCount + 1];
   const std::size_t count = split_plain(line, f);
   if (count != kLogFieldCount) {
-    reader.fail((count > kLogFieldCount ? std::string("more than 11") : std::to_string(count)) +
-                " fields, a row has 11");
+    const std::string want = std::to_string(kLogFieldCount);
+    reader.fail((count > kLogFieldCount ? "more than " + want : std::to_string(count)) + " fields, a row has " + want);
   }
   const std::int64_t time_us = number(reader, f[0], "time_us", std::numeric_limits<std::int64_t>::min(),
                                       std::numeric_limits<std::int64_t>::max());
@@ -147,17 +145,17 @@ bool add_log_row(const LineReader& reader, std::string_view line, Recording& rec
   }
   Packet p;
   p.time_us = time_us;
-  p.flags = static_cast<std::uint32_t>(number(reader, f[3], kLogFields[3], 0, kUint16Max));
-  number(reader, f[4], kLogFields[4], 0, kUint32Max);
-  p.button_flags = static_cast<std::uint32_t>(number(reader, f[5], kLogFields[5], 0, kUint16Max));
+  p.flags = static_cast<std::uint32_t>(number(reader, f[3], kLogColumns[3], 0, kUint16Max));
+  number(reader, f[4], kLogColumns[4], 0, kUint32Max);
+  p.button_flags = static_cast<std::uint32_t>(number(reader, f[5], kLogColumns[5], 0, kUint16Max));
   // The wheels' data is a signed count; other data is unsigned.
-  const bool wheel = (p.button_flags & kWheelFlags) != 0;
-  p.button_data = static_cast<std::int32_t>(number(reader, f[6], kLogFields[6], wheel ? -32768 : 0,
+  const bool wheel = recording::IsWheel(p.button_flags);
+  p.button_data = static_cast<std::int32_t>(number(reader, f[6], kLogColumns[6], wheel ? -32768 : 0,
                                                    wheel ? 32767 : kUint16Max));
-  number(reader, f[7], kLogFields[7], 0, kUint32Max);
-  p.x = static_cast<std::int32_t>(number(reader, f[8], kLogFields[8], kInt32Min, kInt32Max));
-  p.y = static_cast<std::int32_t>(number(reader, f[9], kLogFields[9], kInt32Min, kInt32Max));
-  number(reader, f[10], kLogFields[10], 0, kUint32Max);
+  number(reader, f[7], kLogColumns[7], 0, kUint32Max);
+  p.x = static_cast<std::int32_t>(number(reader, f[8], kLogColumns[8], kInt32Min, kInt32Max));
+  p.y = static_cast<std::int32_t>(number(reader, f[9], kLogColumns[9], kInt32Min, kInt32Max));
+  number(reader, f[10], kLogColumns[10], 0, kUint32Max);
   stats.add_packet(p);
   return true;
 }

@@ -30,7 +30,11 @@ constexpr int kGetLock = F_GETLK;
 LockResult lock_log_file(const char* name) {
   unlock_log_file();
   const int fd = open(name, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return {LockResult::kFailed, std::strerror(errno)};
+  if (fd < 0) {
+    const int error = errno;
+    const bool denied = error == EACCES || error == EPERM || error == EROFS;
+    return {denied ? LockResult::kDenied : LockResult::kFailed, std::strerror(error)};
+  }
   struct flock range = {};
   range.l_type = F_WRLCK;
   range.l_whence = SEEK_SET;

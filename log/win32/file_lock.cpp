@@ -34,7 +34,11 @@ LockResult lock_log_file(const char* name) {
   const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {LockResult::kFailed, Describe(GetLastError())};
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const bool denied = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+    return {denied ? LockResult::kDenied : LockResult::kFailed, Describe(error)};
+  }
   OVERLAPPED at = LockedRange();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     const DWORD error = GetLastError();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -135,7 +136,20 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     dup2(e, 2);
     // As if started from a terminal, even when this runner was started with nohup.
     signal(SIGHUP, SIG_DFL);
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    // After chdir: the run folder's parents need not be open to nobody.
+    if (as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
+    // The runner may run a mode with options: VELMORA_E2E_ARGS, split at spaces.
+    std::vector<std::string> words = {exe};
+    words.insert(words.end(), args.begin(), args.end());
+    if (const char* extra = getenv("VELMORA_E2E_ARGS")) {
+      for (const std::string& w : Split(extra, " ")) {
+        if (!w.empty()) words.push_back(w);
+      }
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   return true;
@@ -342,10 +356,14 @@ bool Session::Start(const std::string& exe, const fs::path& dir, const fs::path&
   if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
   const bool shown = WaitFor([&] { return (form = x.FindTopLevel("velmora", other)) != 0 || program.Exited(); });
   if (!shown || program.Exited()) return false;
-  for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
-    controls[name] = x.FindByInstance(form, name);
-  }
-  return true;
+  // The form exists a moment before its controls do.
+  return WaitFor([&] {
+    bool all = true;
+    for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
+      all = (controls[name] = x.FindByInstance(form, name)) != 0 && all;
+    }
+    return all;
+  });
 }
 
 bool Session::Ready(std::size_t mice, std::string& why) {

@@ -63,6 +63,9 @@ struct Program {
   pid_t pid = -1;
   int status = -1;
   fs::path workdir, outdir;
+  std::vector<std::string> args;  // after the program's name
+  // A root runner starts the program as nobody, so that a folder's permissions hold.
+  bool as_nobody = false;
 
   // Runs exe in workdir; its stdout and stderr go to stdout.txt and stderr.txt in outdir.
   bool Start(const std::string& exe, const fs::path& work, const fs::path& out);
