@@ -1,8 +1,8 @@
 // Packets per second through the whole packet path (message 255 to log file,
 // recording, memo and track drawing) against the floor of formatting the record
 // and writing it to the log and its row to log.csv. Prints the ratio of the two at the end and exits
-// non-zero when the path is slower than 500,000 packets a second or costs more
-// than twice the floor.
+// non-zero when the path costs more than twice the floor, both measured in the
+// same run (scripts/bench sets the Linux program's paths against this path too).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr double kTargetPacketsPerSecond = 500000.0;
 constexpr double kTargetRatio = 2.0;
 // Often enough that the log file stays a few megabytes, rarely enough that the
 // rewind costs well under a nanosecond a packet.
@@ -124,17 +123,12 @@ bool Summarize(const std::map<std::string, double>& spp) {
     const double rate = 1.0 / found->second;
     const double ratio = found->second / floor->second;
     std::printf("%-28s %14.0f %12.1f %10.2f\n", label, rate, found->second * 1e9, ratio);
-    if (rate < kTargetPacketsPerSecond) {
-      std::printf("  target missed: %s below %.0f packets/s\n", label, kTargetPacketsPerSecond);
-      met = false;
-    }
     if (ratio > kTargetRatio) {
       std::printf("  target missed: %s costs more than %.1f times the floor\n", label, kTargetRatio);
       met = false;
     }
   }
-  std::printf("targets: >= %.0f packets/s, whole path <= %.1f x floor: %s\n", kTargetPacketsPerSecond, kTargetRatio,
-              met ? "met" : "MISSED");
+  std::printf("target: whole path <= %.1f x floor: %s\n", kTargetRatio, met ? "met" : "MISSED");
   return met;
 }
 

@@ -80,9 +80,13 @@ class DeviceStats {
  private:
   void add_interval(std::int64_t end_us, std::int64_t interval_us);
   void add_rate_sample(std::int64_t end_us, std::int64_t interval_us);
+  struct RateBucket;
+  static void merge_rate_pairs(std::vector<RateBucket>& buckets, std::int64_t& width_us);
   void add_path_point(double x, double y);
   std::int64_t rank(std::uint64_t k) const;  // the k-th smallest interval, 0-based
   std::uint64_t count_at(std::int64_t interval_us) const;
+  std::uint64_t count_below(std::int64_t interval_us) const;
+  std::int64_t poll_search_start(double median_us) const;
   double poll_period_us(std::int64_t start_us) const;
 
   std::int64_t clock_us_;

@@ -62,22 +62,35 @@ inline std::uint32_t PackButtons(std::uint16_t flags, std::int16_t data) {
   return flags | (static_cast<std::uint32_t>(static_cast<std::uint16_t>(data)) << 16);
 }
 
-// v in T's range: a value past either end gives that end, NaN the lowest.
+// v in T's range: a value past either end gives that end, NaN gives 0.
 template <typename T>
 T ClampTo(double v) {
   static_assert(sizeof(T) <= 4, "a double holds every value of T exactly");
   constexpr double lo = static_cast<double>(std::numeric_limits<T>::min());
   constexpr double hi = static_cast<double>(std::numeric_limits<T>::max());
-  if (!(v >= lo)) return std::numeric_limits<T>::min();
+  if (std::isnan(v)) return 0;
+  if (v < lo) return std::numeric_limits<T>::min();
   if (v > hi) return std::numeric_limits<T>::max();
   return static_cast<T>(v);
 }
 
-// Windows reports absolute devices on 0..65535 across the axis range.
+// Windows reports absolute devices on 0..65535 across the axis range, so every
+// value lands there. An inverted range (min > max) counts from min the other
+// way, as a flipped axis would. A range without width (min == max, or bounds
+// that are not numbers) has one place: 0. A NaN value gives 0 as well; the
+// translators keep the last position instead of passing one on.
 inline std::int32_t NormalizeAbsolute(double value, double min, double max) {
-  if (!(max > min)) return ClampTo<std::int32_t>(std::nearbyint(value));
-  const double n = (value - min) * 65535.0 / (max - min);
-  return ClampTo<std::int32_t>(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
+  if (min == max) return 0;
+  const double width = max - min;
+  double n = (value - min) * 65535.0 / width;  // exact for whole-number bounds
+  if (!std::isfinite(n)) {
+    // Far past an end, or bounds further apart than a double holds
+    // (-1e308..1e308, taken in halves): as a fraction of the range.
+    const double f = std::isfinite(width) ? (value - min) / width : (value / 2 - min / 2) / (max / 2 - min / 2);
+    n = f * 65535.0;
+  }
+  if (std::isnan(n)) return 0;
+  return static_cast<std::int32_t>(std::nearbyint(std::clamp(n, 0.0, 65535.0)));
 }
 
 }  // namespace rawinput::stand_in

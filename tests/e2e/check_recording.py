@@ -2,16 +2,18 @@
 """Checks a run's log.csv and devices.csv against its log.txt, as a user's tools read them.
 
   check_recording.py FOLDER [--ordered] [--named] [--pacing-ms N] [--min-rows N]
+                      [--interval-us N --per-device N]
 
 Always: every log.txt record has one log.csv row with the same values, in order;
 every row has a time; every sender has a devices.csv row. --ordered: times never go
 back for a device. --named: every sender has a name. --pacing-ms N: the middle
-interval of each device lies near N ms. --osc-dump FILE: oscdump's capture of the
-run's stream holds one /velmora/packet per row with the row's values, each
-device's seq counting 0, 1, 2, ..., a /velmora/drop per drop row, and a
-/velmora/device for each device, every one sent at least twice with --osc-repeat.
---osc-example FILE: the README's receiver printed every packet, and no loss.
-Prints one line; exits 1 on a failure.
+interval of each device lies near N ms. --interval-us N: every interval of every
+device is exactly N µs. --per-device N: every device sent exactly N packets.
+--osc-dump FILE: oscdump's capture of the run's stream holds one /velmora/packet
+per row with the row's values, each device's seq counting 0, 1, 2, ..., a
+/velmora/drop per drop row, and a /velmora/device for each device, every one
+sent at least twice with --osc-repeat. --osc-example FILE: the README's receiver
+printed every packet, and no loss. Prints one line; exits 1 on a failure.
 """
 import argparse
 import csv
@@ -50,6 +52,8 @@ def main():
     ap.add_argument("--osc-dump")
     ap.add_argument("--osc-repeat", action="store_true")
     ap.add_argument("--osc-example")
+    ap.add_argument("--interval-us", type=int)
+    ap.add_argument("--per-device", type=int)
     a = ap.parse_args()
 
     with open(f"{a.folder}/log.txt", newline="") as f:
@@ -83,6 +87,19 @@ def main():
                 return f"log.csv line {n}: time {t} goes back from {last[h]} for device {h}"
             intervals.setdefault(h, []).append(t - last[h])
         last[h] = t
+    if a.per_device is not None:
+        sent = {}
+        for row in packets:
+            sent[row["handle"]] = sent.get(row["handle"], 0) + 1
+        short = {h: n for h, n in sent.items() if n != a.per_device}
+        if short or not sent:
+            return f"packets per device {short or sent}, expected {a.per_device} each"
+    if a.interval_us is not None:
+        for h, gaps in intervals.items():
+            odd = [(n, g) for n, g in enumerate(gaps, 1) if g != a.interval_us]
+            if odd:
+                n, g = odd[0]
+                return f"device {h}: {len(odd)} intervals not {a.interval_us} µs, the first after packet {n}: {g} µs"
     if a.pacing_ms is not None:
         for h, gaps in intervals.items():
             mid = statistics.median(gaps) / 1000

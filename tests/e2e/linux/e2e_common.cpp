@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,14 +22,35 @@ namespace e2e {
 
 int failures = 0;
 
+namespace {
+
+int passes = 0, skips = 0;
+
+// The counts so far, for the runner (scripts/lib/checks.sh's counted).
+void WriteCounts() {
+  const char* name = std::getenv("VELMORA_COUNTS");
+  if (name) std::ofstream(name) << passes << ' ' << failures << ' ' << skips << '\n';
+}
+
+}  // namespace
+
 void Check(const std::string& name, bool ok, const std::string& detail) {
   if (ok) {
+    ++passes;
     std::printf("PASS %s\n", name.c_str());
   } else {
     ++failures;
     std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
   }
   std::fflush(stdout);
+  WriteCounts();
+}
+
+void Skip(const std::string& name, const std::string& why) {
+  ++skips;
+  std::printf("SKIP %s: %s\n", name.c_str(), why.c_str());
+  std::fflush(stdout);
+  WriteCounts();
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms) {
@@ -119,6 +141,23 @@ Log ReadLog(const fs::path& path) {
 }
 
 // ---- The program under test -------------------------------------------------------
+
+double CpuSeconds(pid_t pid) {
+  // Each thread's time on a processor, in nanoseconds (schedstat): finer than
+  // the clock ticks of /proc/PID/stat.
+  double ns = 0;
+  std::error_code ec;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double run = 0;
+    if (in >> run) {
+      ns += run;
+      any = true;
+    }
+  }
+  return any ? ns / 1e9 : -1;
+}
 
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
   // Absolute: the child opens its output files after changing directory.

@@ -25,8 +25,10 @@ using Lines = std::vector<std::string>;
 // Failed checks so far; a checker exits 1 if there are any.
 extern int failures;
 
-// Prints "PASS name" or "FAIL name: detail".
+// Prints "PASS name" or "FAIL name: detail", and hands the counts to the runner.
 void Check(const std::string& name, bool ok, const std::string& detail = "");
+// Prints "SKIP name: why".
+void Skip(const std::string& name, const std::string& why);
 
 bool WaitFor(const std::function<bool()>& done, double seconds = 5.0, int step_ms = 10);
 
@@ -59,6 +61,9 @@ struct Log {
 };
 Log ReadLog(const fs::path& path);
 
+// Processor time (user and system) process pid has used so far, in seconds; -1 if unknown.
+double CpuSeconds(pid_t pid);
+
 struct Program {
   pid_t pid = -1;
   int status = -1;
@@ -74,6 +79,8 @@ struct Program {
   void Kill();
   std::string Describe() const;
   bool CleanExit() const;
+  // Processor time (user and system) it has used so far, in seconds; -1 once it is gone.
+  double CpuSeconds() const { return e2e::CpuSeconds(pid); }
   std::string Stdout() const;
   std::string Stderr() const;
 };

@@ -186,7 +186,7 @@ int RunEvdev(const std::string& exe, const fs::path& dir) {
 // stderr that says how to get evdev. Root runs the program as nobody for this.
 int RunEvdevDenied(const std::string& exe, const fs::path& dir) {
   if (geteuid() != 0) {
-    std::printf("SKIP evdev-denied: needs root, to run the program as another user\n");
+    Skip("evdev-denied", "needs root, to run the program as another user");
     return 0;
   }
   Screen x;
@@ -237,12 +237,12 @@ int RunEvdevDenied(const std::string& exe, const fs::path& dir) {
 #else
 
 int RunEvdev(const std::string&, const fs::path&) {
-  std::printf("SKIP evdev: built without libumockdev\n");
+  Skip("evdev", "built without libumockdev");
   return 0;
 }
 
 int RunEvdevDenied(const std::string&, const fs::path&) {
-  std::printf("SKIP evdev-denied: built without libumockdev\n");
+  Skip("evdev-denied", "built without libumockdev");
   return 0;
 }
 

@@ -35,10 +35,7 @@ sleep 0.5
 
 (cd "$session" && exec "$velmora" >stdout.txt 2>stderr.txt) &
 pid=$!
-for _ in $(seq 1 200); do
-  xdotool search --onlyvisible --name '^Velmora$' >/dev/null 2>&1 && break
-  sleep 0.05
-done
+wait_velmora_window
 sleep 0.3  # the window takes the focus once mapped
 
 # Alpha, Beta and Gamma stand at indices 1, 2 and 3: 30, 45 and 60 motions, in
@@ -88,26 +85,27 @@ fi
 check "report.html beside the recording" test -s "$session/report.html"
 
 # Packets per table index in the report, against "Mouse: num K," records in log.txt.
-tally < <(python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
-import collections, json, re, sys
+counted "packets per index in the report" python3 - "$out/report.json" "$session/log.txt" "${moves[1]}" "${moves[2]}" "${moves[3]}" <<'PY'
+import collections, json, os, re, sys
 devices = json.load(open(sys.argv[1]))["devices"]
+counts = collections.Counter()
+def check(ok, name):
+    counts[ok] += 1
+    print("%s %s" % ("PASS" if ok else "FAIL", name))
 reported = collections.Counter()
 for d in devices:
     reported[d["index"]] += d["packets"]
 logged = collections.Counter(int(m) for m in re.findall(r"^Mouse: num (-?\d+),", open(sys.argv[2], encoding="latin-1").read(), re.M))
 for index in sorted(set(reported) | set(logged)):
-    ok = reported[index] == logged[index]
-    print("%s index %d: %d packets in the report, %d records in log.txt" % ("PASS" if ok else "FAIL", index, reported[index], logged[index]))
+    check(reported[index] == logged[index], "index %d: %d packets in the report, %d records in log.txt" % (index, reported[index], logged[index]))
 for index, moved in zip((1, 2, 3), map(int, sys.argv[3:6])):
-    ok = reported[index] == moved
-    print("%s index %d: %d packets for %d motions" % ("PASS" if ok else "FAIL", index, reported[index], moved))
+    check(reported[index] == moved, "index %d: %d packets for %d motions" % (index, reported[index], moved))
 # Alpha's motions came 20 ms apart: the server's millisecond times show it.
 alpha = [d for d in devices if d["index"] == 1]
 median = alpha[0]["interval_median_us"] if alpha else None
-ok = median is not None and 18000 <= median <= 40000
-print("%s XInput2: motions paced at 20 ms show a median interval of %s us" % ("PASS" if ok else "FAIL", median))
+check(median is not None and 18000 <= median <= 40000, "XInput2: motions paced at 20 ms show a median interval of %s us" % median)
+open(os.environ["VELMORA_COUNTS"], "w").write("%d %d 0\n" % (counts[True], counts[False]))
 PY
-)
 
 # The live view: a row for each of indices 1 to 3, whose counts grew burst by
 # burst; it ends, once the program is closed, with the report's own table.
@@ -116,9 +114,13 @@ wait "$follow_json"
 follow_json_rc=$?
 follow_screen >"$out/screen-end.txt"
 follow_tmux kill-server 2>/dev/null
-tally < <(python3 - "$out" "$(cat "$out/follow-rc" 2>/dev/null)" "$follow_json_rc" <<'PY'
-import json, os, sys
+counted "the live view" python3 - "$out" "$(cat "$out/follow-rc" 2>/dev/null)" "$follow_json_rc" <<'PY'
+import collections, json, os, sys
 out, rc, json_rc = sys.argv[1:4]
+counts = collections.Counter()
+def check(ok, name):
+    counts[ok] += 1
+    print("%s %s" % ("PASS" if ok else "FAIL", name))
 def rows(screen):
     counts = {}
     for line in open(os.path.join(out, screen), encoding="utf-8", errors="replace"):
@@ -129,22 +131,20 @@ def rows(screen):
 screens = [rows("screen-%d.txt" % burst) for burst in (1, 2, 3)]
 grew = all(i in s for s in screens for i in (1, 2, 3)) and all(
     screens[k][i] < screens[k + 1][i] for k in (0, 1) for i in (1, 2, 3))
-print("%s --follow: rows for indices 1 to 3 appear and their packets grow burst by burst (%s)"
-      % ("PASS" if grew else "FAIL", " / ".join(str(dict(sorted(s.items()))) for s in screens)))
+check(grew, "--follow: rows for indices 1 to 3 appear and their packets grow burst by burst (%s)"
+      % " / ".join(str(dict(sorted(s.items()))) for s in screens))
 report = open(os.path.join(out, "report.txt")).read().rstrip("\n").split("\n")
 screen = [l.rstrip() for l in open(os.path.join(out, "screen-end.txt"), encoding="utf-8").read().rstrip().split("\n")]
 ends = screen[-len(report):] == [l.rstrip() for l in report]
-print("%s --follow ends, once the program is closed, with velmora-report's table (exit %s)"
-      % ("PASS" if ends and rc == "0" else "FAIL", rc))
+check(ends and rc == "0", "--follow ends, once the program is closed, with velmora-report's table (exit %s)" % rc)
 lines = [json.loads(l) for l in open(os.path.join(out, "follow.jsonl"))]
 final = {d["index"]: d["packets"] for d in lines[-1]["devices"]} if lines else {}
 REPORTED = {d["index"]: d["packets"] for d in json.load(open(os.path.join(out, "report.json")))["devices"]}
-print("%s --follow --json: %d lines parse, each with time_s and devices, the last one final"
-      % ("PASS" if lines and all("time_s" in l and "devices" in l for l in lines) and lines[-1].get("final") else "FAIL",
-         len(lines)))
-print("%s --follow --json: the last counts equal the report's %s (exit %s)"
-      % ("PASS" if json_rc == "0" and final and final == REPORTED else "FAIL", final, json_rc))
+check(bool(lines) and all("time_s" in l and "devices" in l for l in lines) and bool(lines[-1].get("final")),
+      "--follow --json: %d lines parse, each with time_s and devices, the last one final" % len(lines))
+check(json_rc == "0" and bool(final) and final == REPORTED,
+      "--follow --json: the last counts equal the report's %s (exit %s)" % (final, json_rc))
+open(os.environ["VELMORA_COUNTS"], "w").write("%d %d 0\n" % (counts[True], counts[False]))
 PY
-)
-tally < <("$root/tests/e2e/linux/follow_bad_input.sh" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+counted "--follow on bad input" "$root/tests/e2e/linux/follow_bad_input.sh" "$build"
 finish

@@ -88,7 +88,8 @@ stop_xvfb
 # stream to oscdump and the README's receiver (osc.sh): their
 # results count here, their closing lines do not.
 for runner in flood.sh report_e2e.sh osc.sh; do
-  tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+  counted "$runner" "$root/tests/e2e/linux/$runner" "$build" > >(grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed') 2>&1
+  wait $!  # the filter's last lines come before the next runner's
 done
 
 finish

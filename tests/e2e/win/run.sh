@@ -668,27 +668,17 @@ start_copy() {
   copy_pid=$!
 }
 
-# Waits up to 30 s for n visible windows titled Velmora.
-wait_windows() {
-  local i
-  for i in $(seq 1 300); do
-    [ "$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | wc -l)" -ge "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 mixed_copies_run() {  # mixed_copies_run <kind A> <kind B>
   local name="copies of two kinds, $1 then $2:" dir a_pid b_pid size
   dir=$(mktemp -d "$work/mixed.XXXXXX")
   xdotool mousemove "$park_x" "$park_y"
   start_copy "$1" "$dir" "$dir/a"; a_pid=$copy_pid
-  if ! wait_windows 1; then
+  if ! wait_velmora_window 1; then
     fail "$name copy A starts" "no window within 30 s"
   else
     head -c 65536 /dev/zero | tr '\000' x >>"$dir/log.txt"
     start_copy "$2" "$dir" "$dir/b"; b_pid=$copy_pid
-    if ! wait_windows 2; then
+    if ! wait_velmora_window 2; then
       fail "$name copy B starts" "no second window within 30 s"
     else
       sleep 1
