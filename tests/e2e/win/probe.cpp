@@ -76,12 +76,14 @@ DWORD pid_of(HWND hwnd) {
   return pid;
 }
 
-// The visible top-level windows with the caption, of the chosen process if one is
-// chosen; a hidden one of the same name (say, while the program starts) is passed over.
+// The visible top-level windows with the caption, or the caption and a note in
+// brackets (a copy that keeps no log says so there), of the chosen process if one
+// is chosen; a hidden one (say, while the program starts) is passed over.
 BOOL CALLBACK match_form(HWND hwnd, LPARAM out) {
-  wchar_t caption[64] = {};
-  InternalGetWindowText(hwnd, caption, 64);
-  if (!IsWindowVisible(hwnd) || lstrcmpW(caption, kCaption) != 0) return TRUE;
+  wchar_t caption[128] = {};
+  InternalGetWindowText(hwnd, caption, 128);
+  const std::wstring title = caption, noted = std::wstring(kCaption) + L" (";
+  if (!IsWindowVisible(hwnd) || (title != kCaption && title.rfind(noted, 0) != 0)) return TRUE;
   static const char* const chosen = std::getenv("VELMORA_PROBE_PID");
   if (chosen != nullptr && *chosen != '\0' && std::strtoul(chosen, nullptr, 0) != pid_of(hwnd)) return TRUE;
   reinterpret_cast<std::vector<HWND>*>(out)->push_back(hwnd);
