@@ -22,7 +22,7 @@ constexpr bool kSlashOptions = false;
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "usage: velmora [--background] [--help | --version]\n"
+               "usage: velmora [--background] [--osc HOST:PORT] [--help | --version]\n"
                "\n"
                "Reads every mouse separately, shows each mouse packet in its window and\n"
                "writes it %s:\n"
@@ -34,6 +34,8 @@ void PrintUsage(std::FILE* out) {
                "\n"
                "  --background  read the mice also while another window has the focus\n"
                "                (the title then reads \"Velmora (background)\")\n"
+               "  --osc HOST:PORT  also send each packet as it comes, as an OSC message\n"
+               "                over UDP to HOST:PORT (127.0.0.1:9000, [::1]:9000, a name)\n"
                "  -h, --help    print this help and exit (also /?)\n"
                "  --version     print the version and exit\n"
                "\n"
@@ -56,6 +58,10 @@ void AskVersion(CommandLine& c, const char*) {
   if (c.action == CommandLine::kRun) c.action = CommandLine::kVersion;
 }
 void AskBackground(CommandLine& c, const char*) { c.options.background = true; }
+void StreamTo(CommandLine& c, const char* value) {
+  c.options.osc = true;
+  c.options.osc_target = value;
+}
 
 // The first of --help and --version answers.
 const Option kOptions[] = {
@@ -64,6 +70,7 @@ const Option kOptions[] = {
     {"/?", false, AskHelp},
     {"--version", false, AskVersion},
     {"--background", false, AskBackground},
+    {"--osc", true, StreamTo},
 };
 
 bool IsOption(const char* word) {

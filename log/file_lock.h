@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace packetlog {
@@ -30,5 +31,11 @@ struct LockResult {
 LockResult lock_log_file(const char* name);
 // Releases the lock, if held.
 void unlock_log_file();
+
+// Whether a copy of the program holds the lock on the named file now, asked by
+// a reader that must never keep a starting copy out. kNoFile: the file is not
+// there, so no copy logs to it.
+enum class LockHolder { kHeld, kFree, kNoFile, kUnknown };
+LockHolder probe_log_lock(const std::filesystem::path& name);
 
 }  // namespace packetlog

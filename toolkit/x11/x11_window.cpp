@@ -131,8 +131,12 @@ void X11Backend::Hidden(TControl& control) {
 
 void X11Backend::LineAppended(TMemo& memo, const String& line, std::size_t) {
   if (FormView* f = ViewOf(memo.Owner())) {
-    f->pending_lines += LineText(line);
+    const std::string_view text = LineText(line);
+    f->pending_lines += text;
     f->pending_lines += '\n';
+    // What a reader of the property counts as lines: a line may hold line ends of its own.
+    ++f->pending_line_count;
+    for (auto at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) ++f->pending_line_count;
   }
   pending_.Mark(memo);
 }
@@ -212,7 +216,7 @@ void X11Backend::Flush(TForm&) {
 // memo's own lines, so it always holds at least the lines the memo keeps.
 void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo) {
   if (form.pending_lines.empty()) return;
-  const auto added = static_cast<std::size_t>(std::count(form.pending_lines.begin(), form.pending_lines.end(), '\n'));
+  const std::size_t added = form.pending_line_count;
   if (form.property_lines + added > 2 * TMemo::kMaxLines) {
     std::string all;
     for (const String& line : memo.Lines()) {
@@ -229,6 +233,7 @@ void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMe
     form.property_lines += added;
   }
   form.pending_lines.clear();
+  form.pending_line_count = 0;
 }
 
 }  // namespace tk::x11

@@ -7,8 +7,8 @@
 # (everywhere else here there is no /dev/input, so it picks XInput2), and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh), with the signals and the server's loss,
-# and velmora-report on a recorded session (report_e2e.sh) run last and count
-# with these.
+# and velmora-report on a recorded session (report_e2e.sh, with --follow live
+# beside the program and on bad input) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
@@ -32,7 +32,7 @@ command_line_checks() {
   local dir=$out/options entry option want_rc want_out want_err rc version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   mkdir -p "$dir"
-  local usage="usage: velmora [--background] [--help | --version]"
+  local usage="usage: velmora [--background] [--osc HOST:PORT] [--help | --version]"
   # option # exit status # first stdout line # stderr
   local cases=("--version#0#velmora $version#" "--help#0#$usage#" "-h#0#$usage#" "/?#0#$usage#"
     "--bogus#2##velmora: unknown option --bogus (try --help)")
@@ -84,10 +84,12 @@ else
 fi
 stop_xvfb
 
-# Flood and fault tests, and a recorded session read by velmora-report: their
+# Flood and fault tests, a recorded session read by velmora-report, and the OSC
+# stream to oscdump and the README's receiver (osc.sh): their
 # results count here, their closing lines do not.
-for runner in flood.sh report_e2e.sh; do
-  tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+for runner in flood.sh report_e2e.sh osc.sh; do
+  counted "$runner" "$root/tests/e2e/linux/$runner" "$build" > >(grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed') 2>&1
+  wait $!  # the filter's last lines come before the next runner's
 done
 
 finish
