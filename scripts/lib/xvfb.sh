@@ -51,11 +51,12 @@ xvfb_gone() {
   return 1
 }
 
-# wait_velmora_window [N]: waits up to 30 s for N (1) visible windows titled Velmora.
+# wait_velmora_window [N]: waits up to 30 s for N (1) visible windows titled
+# Velmora, or "Velmora (...)" when the program tells what it does.
 wait_velmora_window() {
   local i
   for i in $(seq 1 300); do
-    [ "$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | wc -l)" -ge "${1:-1}" ] && return 0
+    [ "$(xdotool search --onlyvisible --name '^Velmora( \(.*\))?$' 2>/dev/null | wc -l)" -ge "${1:-1}" ] && return 0
     sleep 0.1
   done
   return 1
