@@ -1,7 +1,7 @@
 // Mice at a real mouse's rate through the evdev service, on umockdev's fake event
 // devices (no root, no /dev/uinput):
 //
-//   velmora_evdev_flood VELMORA WORKDIR MICE RATE_HZ SECONDS
+//   velmora_evdev_flood replay VELMORA WORKDIR MICE RATE_HZ SECONDS
 //
 // Each mouse sends a motion frame every 1/RATE_HZ s for SECONDS, with kernel
 // times on CLOCK_MONOTONIC as a real device has them. Checks that every frame
@@ -253,15 +253,15 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
+  if (argc != 7 || std::string(argv[1]) != "replay") {
+    std::fprintf(stderr, "usage: %s replay VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
     return 2;
   }
-  const int mice = std::atoi(argv[3]), rate = std::atoi(argv[4]);
-  const double seconds = std::atof(argv[5]);
+  const int mice = std::atoi(argv[4]), rate = std::atoi(argv[5]);
+  const double seconds = std::atof(argv[6]);
   if (mice < 1 || mice > 32 || rate < 1 || rate > 1000000 || !(seconds > 0)) {
     std::fprintf(stderr, "%s: 1 to 32 mice, a rate in Hz and a duration in seconds\n", argv[0]);
     return 2;
   }
-  return Run(argv[1], fs::absolute(argv[2]), mice, rate, seconds);
+  return Run(argv[2], fs::absolute(argv[3]), mice, rate, seconds);
 }
