@@ -117,36 +117,41 @@ bool Translator::Translate(const RawEvent& event, RAWMOUSE& out) {
   DeviceState& state = event.device >= 0 && event.device < kMaxDevices ? devices_[event.device] : scratch;
 
   // raw_values holds one value per set bit, so x and y sit after any lower bits.
-  const bool has_x = MaskBit(event, 0);
-  const bool has_y = MaskBit(event, 1);
+  const bool sent_x = MaskBit(event, 0);
+  const double x = sent_x ? event.raw_values[0] : 0.0;
+  const bool sent_y = MaskBit(event, 1);
+  const double y = sent_y ? event.raw_values[sent_x ? 1 : 0] : 0.0;
+  const bool has_x = sent_x && !std::isnan(x);
+  const bool has_y = sent_y && !std::isnan(y);
   if (event.kind == RawKind::Motion && !has_x && !has_y) return false;
-  if (has_x || has_y) {
-    const double x = has_x ? event.raw_values[0] : 0.0;
-    const double y = has_y ? event.raw_values[has_x ? 1 : 0] : 0.0;
-    if (state.x.absolute || state.y.absolute) {
-      out.usFlags = MOUSE_MOVE_ABSOLUTE;
-      out.lLastX = has_x ? Normalized(x, state.x) : 0;
-      out.lLastY = has_y ? Normalized(y, state.y) : 0;
-    } else {
-      out.lLastX = has_x ? Relative(x, state.rest_x) : 0;
-      out.lLastY = has_y ? Relative(y, state.rest_y) : 0;
-    }
+  if (state.x.absolute || state.y.absolute) {
+    if (has_x) state.x.value = x;
+    if (has_y) state.y.value = y;
+    out.usFlags = MOUSE_MOVE_ABSOLUTE;
+    out.lLastX = Normalized(state.x.value, state.x);
+    out.lLastY = Normalized(state.y.value, state.y);
+  } else {
+    out.lLastX = has_x ? Relative(x, state.rest_x) : 0;
+    out.lLastY = has_y ? Relative(y, state.rest_y) : 0;
   }
+  const bool moved = has_x || has_y;
   if (event.kind == RawKind::Motion) return true;
 
+  // A button Windows has no flag for, or a wheel button's release, still
+  // reports the motion it carries.
   const bool down = event.kind == RawKind::Press;
   switch (event.detail) {
     case 1: Button(out, MouseButton::Left, down); return true;
     case 2: Button(out, MouseButton::Middle, down); return true;
     case 3: Button(out, MouseButton::Right, down); return true;
     // X sends each wheel notch as a click; Windows reports only the turn.
-    case 4: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, WHEEL_DELTA); return true;
-    case 5: if (!down) return false; Buttons(out, RI_MOUSE_WHEEL, -WHEEL_DELTA); return true;
-    case 6: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, -WHEEL_DELTA); return true;
-    case 7: if (!down) return false; Buttons(out, RI_MOUSE_HWHEEL, WHEEL_DELTA); return true;
+    case 4: if (!down) return moved; Buttons(out, RI_MOUSE_WHEEL, WHEEL_DELTA); return true;
+    case 5: if (!down) return moved; Buttons(out, RI_MOUSE_WHEEL, -WHEEL_DELTA); return true;
+    case 6: if (!down) return moved; Buttons(out, RI_MOUSE_HWHEEL, -WHEEL_DELTA); return true;
+    case 7: if (!down) return moved; Buttons(out, RI_MOUSE_HWHEEL, WHEEL_DELTA); return true;
     case 8: Button(out, MouseButton::Side, down); return true;
     case 9: Button(out, MouseButton::Extra, down); return true;
-    default: return false;
+    default: return moved;
   }
 }
 

@@ -90,6 +90,7 @@ struct Axis {
   bool absolute = false;
   double min = 0;
   double max = 0;
+  double value = 0;  // an absolute axis's position when the device was described
 };
 
 class Translator {
@@ -98,13 +99,17 @@ class Translator {
 
   // Axes 0 and 1 of a device; devices never described are relative.
   void SetAxes(int device, Axis x, Axis y);
-  // The mouse record for one raw event, or false when the event makes none
-  // (releases of wheel buttons, buttons past 9, motion without x or y).
+  // The mouse record for one raw event, or false when the event makes none: it
+  // has no x or y and nothing else a record shows (a motion, a wheel button's
+  // release, a button past 9). A NaN
+  // valuator counts as not sent. A device with an absolute axis reports both
+  // axes' positions in every record, the last one of an axis the event leaves
+  // out (the server sends only the valuators that changed).
   bool Translate(const RawEvent& event, RAWMOUSE& out);
 
  private:
   struct DeviceState {
-    Axis x, y;
+    Axis x, y;  // an absolute axis's value is its last position
     double rest_x = 0, rest_y = 0;  // motion not yet reported, below one count
   };
   std::int32_t Relative(double value, double& rest);

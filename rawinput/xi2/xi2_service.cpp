@@ -75,7 +75,7 @@ std::vector<DeviceInfo> QueryDevices(int which = XIAllDevices) {
       if (cls->type == XIValuatorClass) {
         out.has_pointer = true;
         const auto* v = reinterpret_cast<const XIValuatorClassInfo*>(cls);
-        if (v->number == 0 || v->number == 1) axes[v->number] = {v->mode == XIModeAbsolute, v->min, v->max};
+        if (v->number == 0 || v->number == 1) axes[v->number] = {v->mode == XIModeAbsolute, v->min, v->max, v->value};
       }
     }
     service.translator.SetAxes(d.deviceid, axes[0], axes[1]);

@@ -113,6 +113,7 @@ class X11Backend : public Backend {
   void TextChanged(TLabel& label) override { pending_.Mark(label); }
   void EnabledChanged(TControl& control) override { pending_.Mark(control); }
   void Hidden(TControl& control) override;
+  void CaptionChanged(TForm& form) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
   void Flush(TForm& form) override;
 
@@ -169,6 +170,8 @@ class X11Backend : public Backend {
   void UpdateControl(ControlView& view);
   void UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo);
   void SetName(Window w, const std::string& text);
+  // WM_NAME and _NET_WM_NAME: the title a window manager shows.
+  void SetTitle(Window w, const std::string& caption);
   void SetEnabledProperty(Window w, bool enabled);
 
   // ---- x11_paint.cpp ----

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "toolkit/x11/x11_icon.h"
 #include "toolkit/x11/x11_platform.h"
 
 namespace tk::x11 {
@@ -58,10 +59,23 @@ void X11Backend::SetFormHints(FormView& view, const FormDesc& desc) {
   XClassHint cls = {const_cast<char*>("velmora"), const_cast<char*>("Velmora")};
   XSetClassHint(display_, view.win, &cls);
   XSetWMProtocols(display_, view.win, &wm_delete_, 1);
-  const std::string caption = desc.caption ? desc.caption : "";
-  SetName(view.win, caption);
-  XChangeProperty(display_, view.win, net_wm_name_, utf8_string_, 8, PropModeReplace,
+  SetTitle(view.win, desc.caption ? desc.caption : "");
+  if (kProgramIconLength > 0) {
+    // Format 32 properties travel as arrays of long, whatever long's size.
+    XChangeProperty(display_, view.win, XInternAtom(display_, "_NET_WM_ICON", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(kProgramIcon),
+                    static_cast<int>(kProgramIconLength));
+  }
+}
+
+void X11Backend::SetTitle(Window w, const std::string& caption) {
+  SetName(w, caption);
+  XChangeProperty(display_, w, net_wm_name_, utf8_string_, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(caption.data()), static_cast<int>(caption.size()));
+}
+
+void X11Backend::CaptionChanged(TForm& form) {
+  if (FormView* view = ViewOf(form); view && !lost_) SetTitle(view->win, form.Caption());
 }
 
 void X11Backend::CreateControl(TForm& form, TControl& control) {
