@@ -1,12 +1,25 @@
-// The command-line options answered before any window opens.
+// The program's command line: the options it knows, read before any window
+// opens.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
-// True when the command line holds --help or --version: the program then
-// answers and ends with status 0, having opened no window and left log.txt
-// alone. Any other argument is ignored, and the program starts as usual.
-bool command_line_wants_answer(int argc, const char* const* argv);
+#include "app/run_options.h"
 
-// Prints the usage or the version, for the first of --help and --version.
-void answer_command_line(int argc, const char* const* argv, std::FILE* out);
+struct CommandLine {
+  // kRun: open the window with options. kHelp, kVersion: print the answer and
+  // end with status 0. kBadOption: print error and end with status 2. None but
+  // kRun opens a window or touches a file.
+  enum Action { kRun, kHelp, kVersion, kBadOption } action = kRun;
+  RunOptions options;
+  std::string error;  // kBadOption: one line naming the option, without "\n"
+};
+
+// Words that are not options are ignored. Options are words that start with
+// "-", and on Windows also with "/"; "/?" asks for help everywhere. A value
+// follows its option as the next word or after "=".
+CommandLine parse_command_line(int argc, const char* const* argv);
+
+// Prints the usage (kHelp), the version (kVersion) or the error (kBadOption).
+void answer_command_line(const CommandLine& command_line, std::FILE* out, std::FILE* err);

@@ -4,12 +4,15 @@
 #include "app/command_line.h"
 #include "app/parent_console.h"
 #include "app/principal.h"
+#include "log/osc_stream.h"
 
 int main(int argc, char** argv) {
-  if (command_line_wants_answer(argc, argv)) {
-    use_parent_console_for_output();
-    answer_command_line(argc, argv, stdout);
-    return 0;
+  const CommandLine command_line = parse_command_line(argc, argv);
+  if (command_line.action == CommandLine::kRun) {
+    const osc::CommandLineStream stream(command_line.options.osc, command_line.options.osc_target);
+    return velmora_main(command_line.options);
   }
-  return velmora_main();
+  use_parent_console_for_output();
+  answer_command_line(command_line, stdout, stderr);
+  return command_line.action == CommandLine::kBadOption ? 2 : 0;
 }

@@ -7,6 +7,7 @@
 #include "rawinput/rawinput.h"
 
 TForm1* Form1 = nullptr;
+RunOptions run_options;
 
 TForm1::TForm1() {
   OnCreate = [this](tk::TObject* s) { FormCreate(s); };
@@ -28,8 +29,18 @@ void TForm1::Loaded() {
   btnCopy->OnClick = [this](tk::TObject* s) { btnCopyClick(s); };
 }
 
+// "Velmora", with what the user must know of this run in brackets.
+std::string TForm1::TitleFor(const std::string& base, bool background, const std::string& refusal) {
+  std::string notes;
+  if (background) notes = "background";
+  if (!refusal.empty()) notes += (notes.empty() ? "" : "; ") + std::string("not logging: ") + refusal;
+  return notes.empty() ? base : base + " (" + notes + ")";
+}
+
 void TForm1::FormCreate(tk::TObject*) {
   packetlog::log_open();
+  // A copy started from the desktop shows no stderr: its title tells what it does.
+  SetCaption(TitleFor(Desc().caption, run_options.background, packetlog::log_refusal()));
   tracks::set_start_positions(*this);
   const tracks::MouseTrack& first = tracks[0];
   GetCanvas()->Ellipse(first.x, first.y, first.x + 5, first.y + 5);
@@ -71,7 +82,8 @@ void TForm1::OnRawInput(tk::TMessage& message) {
   rawinput::process_raw_input(*this, reinterpret_cast<rawinput::HRAWINPUT>(message.LParam));
 }
 
-int velmora_main() {
+int velmora_main(const RunOptions& options) {
+  run_options = options;
   try {
     try {
       tk::Application->Initialize();

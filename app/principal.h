@@ -1,6 +1,7 @@
 // The main window unit: TForm1, its event handlers and the program entry.
 #pragma once
 
+#include "app/run_options.h"
 #include "toolkit/toolkit.h"
 #include "tracks/tracks.h"
 
@@ -26,6 +27,10 @@ class TForm1 : public tk::TForm {
   void FormMouseMove(tk::TObject* sender, tk::TShiftState shift, int x, int y);
   void btnCopyClick(tk::TObject* sender);
 
+  // The window's title: base, and in brackets background capture and why no
+  // log is kept, when either applies.
+  static std::string TitleFor(const std::string& base, bool background, const std::string& refusal);
+
   void Dispatch(tk::TMessage& message) override;
   void OnRawInput(tk::TMessage& message);
 
@@ -34,6 +39,8 @@ class TForm1 : public tk::TForm {
 };
 
 extern TForm1* Form1;
+// What the command line asked of this run; set before the window is built.
+extern RunOptions run_options;
 
 // The program entry: builds the window, runs the message loop, returns 0.
-int velmora_main();
+int velmora_main(const RunOptions& options = RunOptions());

@@ -5,11 +5,26 @@
 // with jitter and a 2 ms hitch now and then; index 3: 500 Hz on a 1 ms clock;
 // one mouse outside the table at 125 Hz. Clicks, wheel turns and a few drop rows.
 // Names hold commas, quotes and markup, as devices may.
+//   velmora_make_recording --live FOLDER ROWS_PER_SECOND SECONDS [--cut]
+// writes as a recorder does, under the folder's lock: one mouse's rows, paced,
+// stamped with the steady clock's microseconds when each is due, and written
+// out at least every 100 ms; with --cut, half of one row midway, its rest a
+// second later. For velmora-report --follow's benchmark and checks.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "log/file_lock.h"
+#include "log/recording_format.h"
+
+// The rows below are written out for these columns.
+static_assert(recording::kLogColumnCount == 11 && recording::kDeviceColumnCount == 7);
 
 namespace {
 
@@ -42,11 +57,65 @@ std::int64_t step(Mouse& m, std::int64_t now) {
   return next;
 }
 
+int write_live(const std::string& folder, double rows_per_second, double seconds, bool cut) {
+  using Clock = std::chrono::steady_clock;
+  const packetlog::LockResult lock = packetlog::lock_log_file((folder + "/log.txt").c_str());
+  if (lock.kind != packetlog::LockResult::kLocked) {
+    std::fprintf(stderr, "velmora_make_recording: cannot lock %s/log.txt %s\n", folder.c_str(), lock.reason.c_str());
+    return 1;
+  }
+  std::ofstream log(folder + "/log.csv", std::ios::binary | std::ios::trunc);
+  std::ofstream devices(folder + "/devices.csv", std::ios::binary | std::ios::trunc);
+  log << recording::kLogHeaderLine;
+  devices << recording::kDevicesHeaderLine << "3392,1,Mouse,\"Paced mouse\",046d,c077,1\n";
+  devices.flush();
+  const auto us = [](Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
+  };
+  const Clock::time_point start = Clock::now();
+  const auto total = static_cast<std::uint64_t>(rows_per_second * seconds);
+  const double period_us = 1e6 / rows_per_second;
+  Clock::time_point flushed = start;
+  for (std::uint64_t row = 0; row < total;) {
+    const Clock::time_point now = Clock::now();
+    const double elapsed_us = static_cast<double>(us(now) - us(start));
+    for (; row < total && static_cast<double>(row) * period_us <= elapsed_us; ++row) {
+      const long long due = us(start) + static_cast<long long>(static_cast<double>(row) * period_us);
+      char text[96];
+      const int n = std::snprintf(text, sizeof text, "%lld,3392,1,0,0,0,0,0,%d,%d,0\n", due, 1, -1);
+      if (cut && row == total / 2) {
+        log.write(text, n / 2).flush();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        log.write(text + n / 2, n - n / 2);
+        continue;
+      }
+      log.write(text, n);
+    }
+    if (now - flushed >= std::chrono::milliseconds(100)) {
+      log.flush();
+      flushed = now;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  log.close();
+  devices.close();
+  packetlog::unlock_log_file();
+  if (!log) {
+    std::fprintf(stderr, "velmora_make_recording: cannot write %s/log.csv\n", folder.c_str());
+    return 1;
+  }
+  std::printf("%llu rows\n", static_cast<unsigned long long>(total));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "--live") == 0) {
+    return write_live(argv[2], std::atof(argv[3]), std::atof(argv[4]), argc == 6 && std::strcmp(argv[5], "--cut") == 0);
+  }
   if (argc != 3) {
-    std::fprintf(stderr, "usage: %s FOLDER ROWS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s FOLDER ROWS | --live FOLDER ROWS_PER_SECOND SECONDS [--cut]\n", argv[0]);
     return 2;
   }
   const std::string folder = argv[1];
@@ -64,7 +133,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: cannot write in %s\n", argv[0], folder.c_str());
     return 1;
   }
-  std::fprintf(devices, "handle,index,type,name,vendor,product,clock_us\n");
+  std::fwrite(recording::kDevicesHeaderLine.data(), 1, recording::kDevicesHeaderLine.size(), devices);
   std::fprintf(devices, "%d,0,Keyboard,\"AT keyboard\",,,1\n", 7);
   for (const Mouse& m : mice) {
     std::fprintf(devices, "%d,%d,Mouse,%s,%s,%s,%d\n", m.handle, m.index, m.name, m.vendor, m.product, m.clock_us);
@@ -73,9 +142,7 @@ int main(int argc, char** argv) {
 
   std::vector<char> buffer(1 << 20);
   std::setvbuf(log, buffer.data(), _IOFBF, buffer.size());
-  std::fprintf(log,
-               "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
-               "ulExtraInformation\n");
+  std::fwrite(recording::kLogHeaderLine.data(), 1, recording::kLogHeaderLine.size(), log);
   for (std::uint64_t row = 0; row < rows; ++row) {
     Mouse* m = &mice[0];
     for (Mouse& other : mice) {
@@ -84,6 +151,7 @@ int main(int argc, char** argv) {
     const std::int64_t time = m->next_us / m->clock_us * m->clock_us;
     const std::uint64_t n = m->packets++;
     if (n % 100000 == 99999) {
+      // A drop row: the first three columns, the rest empty.
       std::fprintf(log, "%lld,%d,%d,,,,,,,,\n", static_cast<long long>(time), m->handle, m->index);
     } else {
       // Each mouse draws a square of its own size, one side every 500 packets.
@@ -92,11 +160,11 @@ int main(int argc, char** argv) {
       const int dy = side == 1 ? m->index + 2 : side == 3 ? -(m->index + 2) : 0;
       unsigned flags = 0;
       int data = 0;
-      if (n % 1000 == 10) flags = 0x0001;
-      if (n % 1000 == 20) flags = 0x0002;
+      if (n % 1000 == 10) flags = recording::RI_MOUSE_LEFT_BUTTON_DOWN;
+      if (n % 1000 == 20) flags = recording::RI_MOUSE_LEFT_BUTTON_UP;
       if (n % 700 == 5) {
-        flags = 0x0400;
-        data = (n % 1400 == 5) ? 120 : -120;
+        flags = recording::RI_MOUSE_WHEEL;
+        data = (n % 1400 == 5) ? recording::WHEEL_DELTA : -recording::WHEEL_DELTA;
       }
       std::fprintf(log, "%lld,%d,%d,0,0,%u,%d,0,%d,%d,0\n", static_cast<long long>(time), m->handle, m->index, flags,
                    data, dx, dy);

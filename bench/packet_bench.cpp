@@ -1,9 +1,12 @@
 // Packets per second through the whole packet path (message 255 to log file,
 // recording, memo and track drawing) against the floor of formatting the record
 // and writing it to the log and its row to log.csv. Prints the ratio of the two at the end and exits
-// non-zero when the path is slower than 500,000 packets a second or costs more
-// than twice the floor.
+// non-zero when the path costs more than twice the floor, both measured in the
+// same run (scripts/bench sets the Linux program's paths against this path too).
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +17,10 @@
 #include <vector>
 
 #include "bench/packet_rig.h"
+#include "log/osc_stream.h"
 
 namespace {
 
-constexpr double kTargetPacketsPerSecond = 500000.0;
 constexpr double kTargetRatio = 2.0;
 // Often enough that the log file stays a few megabytes, rarely enough that the
 // rewind costs well under a nanosecond a packet.
@@ -70,9 +73,29 @@ void PacketPath(benchmark::State& state, std::size_t table_index) {
 void BM_PacketPath_MovesTrack(benchmark::State& state) { PacketPath(state, 1); }
 void BM_PacketPath_NoTrack(benchmark::State& state) { PacketPath(state, 0); }
 
+// The whole path with the OSC stream on, to a socket on this machine that reads
+// nothing: the cost of encoding and sending, without a receiver's own work.
+void BM_PacketPath_MovesTrack_Streamed(benchmark::State& state) {
+  const int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  if (bind(receiver, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      getsockname(receiver, reinterpret_cast<sockaddr*>(&a), &size) != 0 ||
+      !osc::stream_open("127.0.0.1:" + std::to_string(ntohs(a.sin_port)))) {
+    state.SkipWithError("no socket to stream to");
+  } else {
+    PacketPath(state, 1);
+  }
+  osc::stream_close();
+  close(receiver);
+}
+
 BENCHMARK(BM_Floor_RecordAndLogWrite);
 BENCHMARK(BM_PacketPath_MovesTrack);
 BENCHMARK(BM_PacketPath_NoTrack);
+BENCHMARK(BM_PacketPath_MovesTrack_Streamed);
 
 // The console report, plus the median CPU time per packet of each benchmark
 // over its repetitions, for the summary.
@@ -118,23 +141,22 @@ bool Summarize(const std::map<std::string, double>& spp) {
               "1.00");
   const std::pair<const char*, const char*> paths[] = {{"BM_PacketPath_MovesTrack", "whole path, moves a track"},
                                                        {"BM_PacketPath_NoTrack", "whole path, no track"}};
+  if (const auto streamed = spp.find("BM_PacketPath_MovesTrack_Streamed"); streamed != spp.end()) {
+    std::printf("%-28s %14.0f %12.1f %10.2f  (a figure, no target)\n", "with the OSC stream on", 1.0 / streamed->second,
+                streamed->second * 1e9, streamed->second / floor->second);
+  }
   for (const auto& [name, label] : paths) {
     const auto found = spp.find(name);
     if (found == spp.end()) continue;
     const double rate = 1.0 / found->second;
     const double ratio = found->second / floor->second;
     std::printf("%-28s %14.0f %12.1f %10.2f\n", label, rate, found->second * 1e9, ratio);
-    if (rate < kTargetPacketsPerSecond) {
-      std::printf("  target missed: %s below %.0f packets/s\n", label, kTargetPacketsPerSecond);
-      met = false;
-    }
     if (ratio > kTargetRatio) {
       std::printf("  target missed: %s costs more than %.1f times the floor\n", label, kTargetRatio);
       met = false;
     }
   }
-  std::printf("targets: >= %.0f packets/s, whole path <= %.1f x floor: %s\n", kTargetPacketsPerSecond, kTargetRatio,
-              met ? "met" : "MISSED");
+  std::printf("target: whole path <= %.1f x floor: %s\n", kTargetRatio, met ? "met" : "MISSED");
   return met;
 }
 

@@ -6,7 +6,8 @@
 // posted messages timed from the first post to the last dispatch; batches of the
 // four kinds are interleaved at random, and the median batch of each is shown.
 // Exits non-zero when the whole path costs more than kGoalVsBareLoop times the
-// bare loop.
+// bare loop. With --osc HOST:PORT the program streams each packet there, and two
+// more kinds time the whole path and the bare send with the stream on.
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "app/principal.h"
+#include "log/osc_stream.h"
 #include "log/packet_log.h"
 #include "log/recording.h"
 #include "rawinput/rawinput.h"
@@ -39,13 +41,16 @@ constexpr std::uintptr_t kMice[] = {0x11, 0x12};
 constexpr std::uintptr_t kNoTrackPackets[] = {0x5000, 0x5001};
 constexpr std::uintptr_t kTrackPackets[] = {0x6000, 0x6001};
 
-enum Kind { kRecordFloor, kBareLoop, kTrack, kNoTrack, kKinds };
+enum Kind { kRecordFloor, kBareLoop, kTrack, kNoTrack, kStreamTrack, kStreamOnly, kKinds };
 const char* const kNames[kKinds] = {
     "floor: the record to the log, its row to log.csv",
     "floor: bare loop, post and dispatch message 255",
     "whole path, packet that moves a track",
     "whole path, packet from a mouse without a track",
+    "whole path with the OSC stream, moves a track",
+    "the OSC message alone: encode and send",
 };
+constexpr int kPlainKinds = kStreamTrack;
 
 double Now() {
   static const double ticks_per_second = [] {
@@ -95,12 +100,14 @@ class BenchForm : public TForm1 {
     }
   }
 
-  void Plan() {
+  void Plan(const std::string& stream_to) {
+    stream_to_ = stream_to;
     std::mt19937 shuffle(12345);
     // The first batch fills the panel and is not counted.
     plan_.push_back(kNoTrack);
     for (int r = 0; r < kRepetitions; ++r) {
-      std::array<Kind, kKinds> round = {kRecordFloor, kBareLoop, kTrack, kNoTrack};
+      std::vector<Kind> round = {kRecordFloor, kBareLoop, kTrack, kNoTrack};
+      if (!stream_to.empty()) round.insert(round.end(), {kStreamTrack, kStreamOnly});
       std::shuffle(round.begin(), round.end(), shuffle);
       plan_.insert(plan_.end(), round.begin(), round.end());
     }
@@ -121,18 +128,25 @@ class BenchForm : public TForm1 {
       return;
     }
     kind_ = plan_[next_++];
+    // Only the stream's own kinds stream.
+    if (kind_ == kStreamTrack || kind_ == kStreamOnly) {
+      osc::stream_open(stream_to_);
+    }
     started_ = Now();
     switch (kind_) {
       case kRecordFloor: RecordFloor(); break;
       case kBareLoop: BareLoop(); break;
       case kTrack: PostPackets(kTrackPackets); break;
       case kNoTrack: PostPackets(kNoTrackPackets); break;
+      case kStreamTrack: PostPackets(kTrackPackets); break;
+      case kStreamOnly: StreamOnly(); break;
       case kKinds: break;
     }
   }
 
   void FinishBatch() {
     const double elapsed = Now() - started_;
+    osc::stream_close();
     if (next_ > 1) seconds_per_packet[kind_].push_back(elapsed / kBatch);
     ::PostMessageA(Hwnd(), kNextBatch, 0, 0);
   }
@@ -153,6 +167,15 @@ class BenchForm : public TForm1 {
     FinishBatch();
   }
 
+  void StreamOnly() {
+    rawinput::RAWMOUSE mouse{};
+    for (int i = 0; i < kBatch; ++i) {
+      mouse.lLastX = (i & 1) ? -3 : 3;
+      osc::stream_packet(i, fake::handle(kMice[1]), 1, mouse);
+    }
+    FinishBatch();
+  }
+
   // A loop of its own over the bare window's messages, nested in the program's.
   void BareLoop() {
     for (int i = 0; i < kBatch; ++i) ::PostMessageA(bare_, WM_INPUT, 0, static_cast<LPARAM>(kTrackPackets[i & 1]));
@@ -166,6 +189,7 @@ class BenchForm : public TForm1 {
   }
 
   std::vector<Kind> plan_;
+  std::string stream_to_;
   std::size_t next_ = 0;
   Kind kind_ = kNoTrack;
   double started_ = 0;
@@ -180,7 +204,8 @@ double Median(std::vector<double> v) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const std::string stream_to = argc == 3 && std::string(argv[1]) == "--osc" ? argv[2] : "";
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("velmora-bench-" + std::to_string(::GetCurrentProcessId()));
   std::filesystem::create_directories(dir);
@@ -202,7 +227,7 @@ int main() {
     std::printf("the program did not start as scripted\n");
     return 2;
   }
-  form->Plan();
+  form->Plan(stream_to);
   ::PostMessageA(static_cast<HWND>(form->peer), kNextBatch, 0, 0);
   tk::Application->OnIdle = packetlog::log_flush;  // as the program runs
   tk::Application->Run();
@@ -220,13 +245,19 @@ int main() {
   std::printf("Windows packet path, batches of %d posted messages, median of %d, panel holding %zu lines\n\n", kBatch,
               kRepetitions, lines);
   std::printf("%-52s %12s %10s %10s %10s\n", "", "packets/s", "us/packet", "vs bare", "vs record");
-  for (int k = 0; k < kKinds; ++k) {
+  const int kinds = stream_to.empty() ? kPlainKinds : kKinds;
+  for (int k = 0; k < kinds; ++k) {
     std::printf("%-52s %12.0f %10.2f %10.2f %10.2f\n", kNames[k], 1.0 / median[k], median[k] * 1e6,
                 median[k] / median[kBareLoop], median[k] / median[kRecordFloor]);
   }
   std::printf("\nthe program's own work per packet (inside its dispatch): %.2f us with a track, %.2f us without\n",
               own[kTrack] * 1e6, own[kNoTrack] * 1e6);
-  const double worst = std::max(median[kTrack], median[kNoTrack]) / median[kBareLoop];
+  double worst = std::max(median[kTrack], median[kNoTrack]) / median[kBareLoop];
+  if (!stream_to.empty()) {
+    std::printf("with the OSC stream to %s: %.2f us of own work per packet, the send %.2f us of it\n",
+                stream_to.c_str(), own[kStreamTrack] * 1e6, median[kStreamOnly] * 1e6);
+    worst = std::max(worst, median[kStreamTrack] / median[kBareLoop]);
+  }
   const bool met = worst <= kGoalVsBareLoop;
   std::printf("\ngoal: whole path at most %.2fx the bare loop: %s (%.2fx)\n", kGoalVsBareLoop, met ? "met" : "MISSED",
               worst);

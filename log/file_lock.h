@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace packetlog {
@@ -18,8 +19,10 @@ constexpr std::uint64_t kLockOffset = 0x7FFFFFFF00000000ULL;
 
 // What became of an attempt to lock the log.
 struct LockResult {
-  enum Kind { kLocked, kHeldByAnother, kFailed } kind;
-  std::string reason;  // kFailed: why the file could not be opened or locked
+  // kDenied: the file cannot be created or opened for writing (a read-only
+  // folder or file); kFailed: any other failure.
+  enum Kind { kLocked, kHeldByAnother, kDenied, kFailed } kind;
+  std::string reason;  // kDenied, kFailed: why the file could not be opened or locked
 };
 
 // Takes this process's exclusive lock on the named file, creating it if missing
@@ -28,5 +31,11 @@ struct LockResult {
 LockResult lock_log_file(const char* name);
 // Releases the lock, if held.
 void unlock_log_file();
+
+// Whether a copy of the program holds the lock on the named file now, asked by
+// a reader that must never keep a starting copy out. kNoFile: the file is not
+// there, so no copy logs to it.
+enum class LockHolder { kHeld, kFree, kNoFile, kUnknown };
+LockHolder probe_log_lock(const std::filesystem::path& name);
 
 }  // namespace packetlog

@@ -41,6 +41,7 @@ PacketRecord make_packet_record(std::int32_t table_index, const rawinput::RAWMOU
 // One line on stderr for each cause, never one per packet; the program runs on.
 namespace {
 bool write_failure_told = false;
+std::string refusal;
 
 std::string ThisFolder() {
   std::error_code error;
@@ -55,8 +56,16 @@ void TellCannotWrite(const std::string& reason) {
   std::fflush(stderr);
 }
 
+// The words for the title, from what the lock met.
+std::string RefusalOf(const LockResult& lock, const char* name) {
+  if (lock.kind == LockResult::kHeldByAnother) return "another copy is logging here";
+  if (lock.kind != LockResult::kDenied) return "cannot write " + std::string(name) + ": " + lock.reason;
+  std::error_code error;
+  return std::filesystem::exists(name, error) ? std::string(name) + " is read-only" : "this folder is read-only";
+}
+
 void TellLockRefused(const LockResult& lock) {
-  if (lock.kind == LockResult::kFailed) return TellCannotWrite(lock.reason);
+  if (lock.kind != LockResult::kHeldByAnother) return TellCannotWrite(lock.reason);
   std::fprintf(stderr, "velmora: another copy of Velmora is using log.txt in %s; this copy keeps no log\n",
                ThisFolder().c_str());
   std::fflush(stderr);
@@ -76,21 +85,27 @@ void log_open() {
   // fails, and its close would then report that as a write that failed.
   log_close();
   write_failure_told = false;
+  refusal.clear();
   // Another copy of the program logs in this folder: truncating would cut its
   // log under it, so this copy runs as with a log that cannot be opened.
   const LockResult lock = lock_log_file(kName);
   if (lock.kind != LockResult::kLocked) {
     TellLockRefused(lock);
+    refusal = RefusalOf(lock, kName);
     log_stream.setstate(std::ios::failbit);
     return;
   }
   log_stream.open(kName, std::ios::out | std::ios::trunc);
   if (!log_stream.is_open()) {
-    TellCannotWrite(std::strerror(errno));
+    const std::string reason = std::strerror(errno);
+    TellCannotWrite(reason);
+    refusal = "cannot write " + std::string(kName) + ": " + reason;
     return;
   }
   recording_open();
 }
+
+const std::string& log_refusal() { return refusal; }
 
 void log_write(const PacketRecord& record) {
   log_stream << record.c_str();

@@ -23,6 +23,9 @@ extern std::ofstream log_stream;
 // holds, drops every record; a write that fails (a full disk) drops the rest.
 // Each of these says so in one line on stderr, and the program runs on.
 void log_open();
+// Why this run keeps no log, in a few words for the window's title ("another
+// copy is logging here"); empty while log_open's log is kept.
+const std::string& log_refusal();
 void log_write(const PacketRecord& record);
 void log_close();
 // Hands what log.txt's stream and the recording's hold to the system (one write

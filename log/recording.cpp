@@ -4,6 +4,8 @@
 #include <iomanip>
 #include <vector>
 
+#include "log/recording_format.h"
+
 namespace packetlog {
 
 std::ofstream packets_csv;
@@ -11,18 +13,7 @@ std::ofstream devices_csv;
 
 namespace {
 
-constexpr const char kPacketsHeader[] =
-    "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,"
-    "ulExtraInformation\n";
-constexpr const char kDevicesHeader[] = "handle,index,type,name,vendor,product,clock_us\n";
-constexpr std::uint16_t kWheelFlags = 0x0400 | 0x0800;
-
 std::vector<rawinput::HANDLE> known_devices;
-
-// Windows keeps handle values within 32 bits; the panel prints the same number.
-std::int32_t HandleValue(rawinput::HANDLE h) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(h)));
-}
 
 // Appends decimal fields to a row kept on the stack, so a packet costs no allocation.
 class Row {
@@ -33,8 +24,8 @@ class Row {
     at_ = std::to_chars(at_, std::end(buf_), value).ptr;
     return *this;
   }
-  Row& Empty(int fields) {
-    for (int i = 0; i < fields; ++i) *at_++ = ',';
+  Row& Empty(std::size_t fields) {
+    for (std::size_t i = 0; i < fields; ++i) *at_++ = ',';
     return *this;
   }
   void WriteTo(std::ofstream& out) {
@@ -43,18 +34,9 @@ class Row {
   }
 
  private:
-  char buf_[256];  // 11 fields of at most 20 characters each
+  char buf_[recording::kLogColumnCount * 21 + 1];  // each field at most 20 characters and its comma
   char* at_ = buf_;
 };
-
-const char* TypeWord(rawinput::UINT type) {
-  switch (type) {
-    case rawinput::RIM_TYPEMOUSE: return "Mouse";
-    case rawinput::RIM_TYPEKEYBOARD: return "Keyboard";
-    case rawinput::RIM_TYPEHID: return "HID";
-    default: return "";
-  }
-}
 
 void WriteHexId(std::ofstream& out, std::int32_t id) {
   if (id < 0) return;
@@ -63,12 +45,21 @@ void WriteHexId(std::ofstream& out, std::int32_t id) {
 
 }  // namespace
 
+std::string_view device_type_word(rawinput::UINT type) {
+  switch (type) {
+    case rawinput::RIM_TYPEMOUSE: return recording::kTypeMouse;
+    case rawinput::RIM_TYPEKEYBOARD: return recording::kTypeKeyboard;
+    case rawinput::RIM_TYPEHID: return recording::kTypeHid;
+    default: return "";
+  }
+}
+
 void recording_open() {
   known_devices.clear();
   packets_csv.open("log.csv", std::ios::out | std::ios::trunc);
   devices_csv.open("devices.csv", std::ios::out | std::ios::trunc);
-  packets_csv << kPacketsHeader;
-  devices_csv << kDevicesHeader;
+  packets_csv << recording::kLogHeaderLine;
+  devices_csv << recording::kDevicesHeaderLine;
 }
 
 void recording_close() {
@@ -83,29 +74,20 @@ void recording_flush() {
 
 void recording_write_packet(std::int64_t time_us, rawinput::HANDLE device, std::int32_t index,
                             const rawinput::RAWMOUSE& m) {
-  const std::uint16_t flags = rawinput::ButtonFlags(m);
-  const std::uint16_t data = rawinput::ButtonData(m);
   Row row;
-  row << time_us << HandleValue(device) << index << m.usFlags << m.ulButtons << flags;
-  // The wheel's data is a signed count; otherwise it is a plain 16-bit value.
-  if (flags & kWheelFlags) {
-    row << static_cast<std::int16_t>(data);
-  } else {
-    row << data;
-  }
-  row << m.ulRawButtons << m.lLastX << m.lLastY << m.ulExtraInformation;
+  recording::ForEachField(recording::FieldsOf(time_us, device, index, m), [&](auto value) { row << value; });
   row.WriteTo(packets_csv);
 }
 
 void recording_write_drop(std::int64_t time_us, rawinput::HANDLE device, std::int32_t index) {
   Row row;
-  row << time_us << HandleValue(device) << index;
-  row.Empty(8).WriteTo(packets_csv);
+  row << time_us << recording::HandleValue(device) << index;
+  row.Empty(recording::kLogColumnCount - recording::kDropColumnCount).WriteTo(packets_csv);
 }
 
 void recording_write_device(const DeviceRow& d) {
   known_devices.push_back(d.handle);
-  devices_csv << HandleValue(d.handle) << ',' << d.index << ',' << TypeWord(d.type) << ','
+  devices_csv << recording::HandleValue(d.handle) << ',' << d.index << ',' << device_type_word(d.type) << ','
               << std::quoted(d.name, '"', '"') << ',';
   WriteHexId(devices_csv, d.vendor);
   devices_csv << ',';

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "rawinput/records.h"
 
@@ -37,6 +38,8 @@ void recording_write_packet(std::int64_t time_us, rawinput::HANDLE device, std::
 // The service lost events here: the row keeps the place, the packet fields stay empty.
 void recording_write_drop(std::int64_t time_us, rawinput::HANDLE device, std::int32_t index);
 void recording_write_device(const DeviceRow& row);
+// devices.csv's type word: "Mouse", "Keyboard", "HID", or empty.
+std::string_view device_type_word(rawinput::UINT type);
 // True once a devices.csv row names this device.
 bool recording_knows(rawinput::HANDLE device);
 

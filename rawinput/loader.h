@@ -1,6 +1,6 @@
 // The loader the entry points are bound through. Each platform links one
-// implementation: kernel32 on Windows, the XInput2 stand-in on Linux, a scripted
-// fake in the tests.
+// implementation: kernel32 on Windows, on Linux the stand-in loader that picks the
+// evdev or the XInput2 service, a scripted fake in the tests.
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/principal.h"
+#include "log/osc_stream.h"
 #include "log/packet_log.h"
 #include "log/recording.h"
 #include "rawinput/device_info.h"
@@ -50,9 +51,15 @@ void list_devices(TForm1& form, const RAWINPUTDEVICELIST* list, UINT n) {
   }
 }
 
+// A device's row in devices.csv, and its message on the stream.
+void record_device(const packetlog::DeviceRow& row) {
+  packetlog::recording_write_device(row);
+  osc::stream_device(row);
+}
+
 // Every device the service lists goes to devices.csv, not only the ten the panel shows.
 void record_devices(const RAWINPUTDEVICELIST* list, UINT n) {
-  for (UINT i = 0; i < n; ++i) packetlog::recording_write_device(describe_device(list[i].hDevice, list[i].dwType));
+  for (UINT i = 0; i < n; ++i) record_device(describe_device(list[i].hDevice, list[i].dwType));
 }
 
 // A device that was not listed at start gets its row when it first sends.
@@ -60,7 +67,7 @@ void record_if_new(HANDLE device) {
   if (packetlog::recording_knows(device)) return;
   packetlog::DeviceRow row = describe_device(device, RIM_TYPEMOUSE);
   row.index = -1;
-  packetlog::recording_write_device(row);
+  record_device(row);
 }
 
 int fail_before_registration(void* list) {
@@ -114,8 +121,9 @@ int raw_input_init(TForm1& form) {
   RAWINPUTDEVICE mouse = {};
   mouse.usUsagePage = 1;
   mouse.usUsage = 2;
-  mouse.dwFlags = 0;
-  mouse.hwndTarget = nullptr;
+  // In the background the service needs the window that is to receive the input.
+  mouse.dwFlags = run_options.background ? RIDEV_INPUTSINK : 0;
+  mouse.hwndTarget = run_options.background ? form.peer : nullptr;
   if (S().RegisterRawInputDevices_f(&mouse, 1, sizeof(RAWINPUTDEVICE)) != 0) return 1;
   std::printf("RegisterRawInputDevices_f failed: 0x%08lx\n", static_cast<unsigned long>(GetLastError()));
   std::fflush(stdout);
@@ -131,7 +139,9 @@ std::int32_t find_mouse(HANDLE device) {
 
 void report_lost_events(HANDLE device, std::int64_t time_us) {
   record_if_new(device);
-  packetlog::recording_write_drop(time_us, device, find_mouse(device));
+  const std::int32_t index = find_mouse(device);
+  osc::stream_drop(time_us, device, index);
+  packetlog::recording_write_drop(time_us, device, index);
 }
 
 int process_raw_input(TForm1& form, HRAWINPUT handle) {
@@ -169,10 +179,12 @@ int process_raw_input(TForm1& form, HRAWINPUT handle) {
   std::memcpy(&mouse, S().buffer + offsetof(RAWINPUT, data), sizeof mouse);
 
   const std::int32_t index = find_mouse(header.hDevice);
+  // Streamed first, so that the receiver waits on no file write.
+  record_if_new(header.hDevice);
+  osc::stream_packet(time_us, header.hDevice, index, mouse);
   form.Label1->SetText("Hola");
   const packetlog::PacketRecord record = packetlog::make_packet_record(index, mouse);
   packetlog::log_write(record);
-  record_if_new(header.hDevice);
   packetlog::recording_write_packet(time_us, header.hDevice, index, mouse);
   form.Memo1->Append(record);
   tracks::move_track(form, index, mouse.lLastX, mouse.lLastY);

@@ -25,6 +25,8 @@ constexpr UINT RID_INPUT = 0x10000003;
 constexpr UINT RIDI_DEVICENAME = 0x20000007;
 constexpr UINT RIDI_DEVICEINFO = 0x2000000b;
 constexpr UINT kQueryFailed = 0xFFFFFFFFu;
+// Input also while another window has the focus; wants a target window.
+constexpr std::uint32_t RIDEV_INPUTSINK = 0x00000100;
 
 struct RAWINPUTDEVICELIST {
   HANDLE hDevice;

@@ -2,13 +2,16 @@
 #include "report/cli.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <memory>
 
+#include "log/file_lock.h"
 #include "report/csv_reader.h"
+#include "report/follow.h"
 #include "report/recording.h"
 #include "report/report_output.h"
 #include "report/report_page.h"
@@ -24,11 +27,15 @@ namespace fs = std::filesystem;
 
 constexpr const char* kUsage =
     "Usage: velmora-report [--json] [FOLDER | log.csv]\n"
+    "       velmora-report --follow [--json] [FOLDER]\n"
     "Reads a Velmora recording (log.csv and devices.csv, in the current folder by\n"
     "default), prints each device's figures as a table (as JSON with --json) and\n"
     "writes report.html beside the recording.\n"
     "\n"
     "  --json       print {\"devices\": [...]} instead of the table\n"
+    "  --follow     show the figures live while Velmora records in FOLDER, until it\n"
+    "               ends or Ctrl-C; then print the table and write report.html\n"
+    "               (with --json: {\"time_s\": ..., \"devices\": [...]} each second)\n"
     "  --help       show this help and exit\n"
     "  --version    show the version and exit\n";
 
@@ -37,29 +44,55 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-File open_for_reading(const fs::path& path) {
+File open_file(const fs::path& path, bool write) {
 #ifdef _WIN32
-  return File(_wfopen(path.c_str(), L"rb"));
+  return File(_wfopen(path.c_str(), write ? L"wb" : L"rb"));
 #else
-  return File(std::fopen(path.c_str(), "rb"));
+  return File(std::fopen(path.c_str(), write ? "wb" : "rb"));
 #endif
 }
+
+// Paths to and from the UTF-8 of the command line and the messages: on Windows
+// a narrow path is in the ANSI code page, which cannot hold every name.
+fs::path path_of(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+std::string text_of(const fs::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return std::string(utf8.begin(), utf8.end());
+}
+
+std::string reason(int error) { return error ? std::string(" (") + std::strerror(error) + ")" : std::string(); }
 
 // Opens path, or throws naming it and why.
 File open_recording_file(const fs::path& path) {
   std::error_code ignored;
-  if (fs::is_directory(path, ignored)) throw InputError(path.string() + ": is a folder, not a file");
+  if (fs::is_directory(path, ignored)) throw InputError(text_of(path) + ": is a folder, not a file");
   errno = 0;
-  File file = open_for_reading(path);
+  File file = open_file(path, false);
   if (!file) {
     const int why = errno;
-    throw InputError(path.string() + ": cannot be opened" + (why ? std::string(" (") + std::strerror(why) + ")" : ""));
+    throw InputError(text_of(path) + ": cannot be opened" + reason(why));
   }
   return file;
 }
 
+// Writes the whole text to path, or throws naming it and why.
+void write_file(const fs::path& path, const std::string& text) {
+  errno = 0;
+  File file = open_file(path, true);
+  int why = errno;
+  if (file) {
+    errno = 0;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    why = errno;
+    if (std::fclose(file.release()) == 0 && written) return;
+    if (why == 0) why = errno;
+  }
+  throw InputError(text_of(path) + ": cannot be written" + reason(why));
+}
+
 struct Options {
   bool json = false;
+  bool follow = false;
   bool help = false;
   bool version = false;
   std::string target = ".";
@@ -74,6 +107,8 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
       options_end = true;
     } else if (!options_end && arg == "--json") {
       options.json = true;
+    } else if (!options_end && arg == "--follow") {
+      options.follow = true;
     } else if (!options_end && (arg == "--help" || arg == "-h")) {
       options.help = true;
     } else if (!options_end && arg == "--version") {
@@ -94,7 +129,7 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
 
 // The recording's folder, from a folder or its log.csv.
 fs::path recording_folder(const std::string& target) {
-  const fs::path path(target);
+  const fs::path path = path_of(target);
   std::error_code error;
   const fs::file_status status = fs::status(path, error);
   if (!fs::exists(status)) throw InputError(target + ": no such file or folder");
@@ -102,38 +137,85 @@ fs::path recording_folder(const std::string& target) {
   return path.has_parent_path() ? path.parent_path() : fs::path(".");
 }
 
+// Says on err that the figures are partial when a copy of Velmora still writes the recording.
+void say_if_partial(const fs::path& folder, std::ostream& err) {
+  if (packetlog::probe_log_lock(folder / "log.txt") != packetlog::LockHolder::kHeld) return;
+  err << "velmora-report: Velmora is still recording in " << text_of(folder)
+      << ": these figures are partial; velmora-report --follow shows them live until it ends\n";
+}
+
+// A folder with neither file holds no recording; say where one comes from.
+void expect_recording(const fs::path& folder, const fs::path& devices, const fs::path& log) {
+  std::error_code ignored;
+  if (fs::exists(devices, ignored) || fs::exists(log, ignored)) return;
+  throw InputError(text_of(folder) +
+                   ": no recording here (no log.csv or devices.csv); velmora writes one, beside its log.txt, "
+                   "in the folder it runs in");
+}
+
 int report(const Options& options, std::ostream& out, std::ostream& err) {
   const fs::path folder = recording_folder(options.target);
+  const bool whole_folder = fs::is_directory(path_of(options.target));
   const fs::path devices_path = folder / "devices.csv";
-  const fs::path log_path =
-      fs::is_directory(fs::path(options.target)) ? folder / "log.csv" : fs::path(options.target);
+  const fs::path log_path = whole_folder ? folder / "log.csv" : path_of(options.target);
+  if (whole_folder) expect_recording(folder, devices_path, log_path);
 
   Recording recording;
-  read_devices(open_recording_file(devices_path).get(), devices_path.string(), recording, err);
-  read_log(open_recording_file(log_path).get(), log_path.string(), recording, err);
-  const std::vector<DeviceReport> reports = device_reports(recording);
+  read_devices(open_recording_file(devices_path).get(), text_of(devices_path), recording, err);
+  read_log(open_recording_file(log_path).get(), text_of(log_path), recording, err);
+  expect_packets(recording, log_path);
+  say_if_partial(folder, err);
+  return finish_report(recording, folder, options.json ? Printed::kJson : Printed::kTable, out, err);
+}
 
-  if (options.json) {
-    write_json(out, reports);
-  } else {
-    write_table(out, reports);
+int follow(const Options& options, std::ostream& out, std::ostream& err, bool out_is_console) {
+  // A folder, or the log.csv in it.
+  fs::path folder = path_of(options.target);
+  std::error_code error;
+  if (fs::is_regular_file(folder, error) && folder.filename() == "log.csv") {
+    folder = folder.has_parent_path() ? folder.parent_path() : fs::path(".");
   }
-
-  const fs::path page_path = folder / "report.html";
-  std::ofstream page(page_path, std::ios::binary | std::ios::trunc);
-  if (page) write_page(page, reports, fs::absolute(folder).lexically_normal().string());
-  page.close();
-  if (!page) {
-    err << "velmora-report: " << page_path.string() << ": cannot be written\n";
-    return 1;
+  if (!fs::is_directory(folder, error)) {
+    throw InputError(options.target + (fs::exists(folder, error) ? ": not a folder (--follow follows a folder)"
+                                                                 : ": no such folder"));
   }
-  if (!options.json) out << "page: " << page_path.string() << '\n';
-  return 0;
+  const Terminal terminal = out_is_console && !options.json ? open_terminal() : Terminal{};
+  const int status = follow_recording(folder, options.json, terminal, out, err);
+  restore_terminal();
+  return status;
 }
 
 }  // namespace
 
-int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+void expect_packets(const Recording& recording, const fs::path& log) {
+  const bool any_packets = std::any_of(recording.devices.begin(), recording.devices.end(),
+                                       [](const Device& device) { return device.stats.packets() > 0; });
+  if (!any_packets) {
+    throw InputError(text_of(log) + ": no packets (no mouse moved, clicked or turned its wheel while velmora "
+                     "recorded)");
+  }
+}
+
+int finish_report(const Recording& recording, const fs::path& folder, Printed printed, std::ostream& out,
+                  std::ostream& err) {
+  const std::vector<DeviceReport> reports = device_reports(recording);
+  if (printed == Printed::kJson) write_json(out, reports);
+  if (printed == Printed::kTable) write_table(out, reports);
+
+  const fs::path page_path = folder / "report.html";
+  std::ostringstream page;
+  write_page(page, reports, text_of(fs::absolute(folder).lexically_normal()));
+  try {
+    write_file(page_path, page.str());
+  } catch (const InputError& error) {
+    err << "velmora-report: " << error.what() << '\n';
+    return 1;
+  }
+  if (printed == Printed::kTable) out << "page: " << text_of(page_path) << '\n';
+  return 0;
+}
+
+int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_console) {
   Options options;
   if (!parse_options(args, options, err)) return 2;
   if (options.help) {
@@ -145,7 +227,7 @@ int run_report(const std::vector<std::string>& args, std::ostream& out, std::ost
     return 0;
   }
   try {
-    return report(options, out, err);
+    return options.follow ? follow(options, out, err, out_is_console) : report(options, out, err);
   } catch (const InputError& error) {
     err << "velmora-report: " << error.what() << '\n';
   } catch (const std::exception& error) {

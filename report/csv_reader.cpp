@@ -36,7 +36,18 @@ bool LineReader::refill() {
     return false;
   }
   end_ += got;
+  offset_ += got;
   return true;
+}
+
+void LineReader::resume() {
+  eof_ = false;
+  std::clearerr(file_);
+#ifdef _WIN32
+  // The Windows C library remembers the end of a file on its descriptor too,
+  // and reads nothing more until the file is sought.
+  _fseeki64(file_, 0, SEEK_CUR);
+#endif
 }
 
 bool LineReader::next(std::string_view& line) {
@@ -54,7 +65,7 @@ bool LineReader::next(std::string_view& line) {
     }
     const std::size_t offset = end_ - begin_;
     if (!refill()) {
-      if (end_ > begin_) {
+      if (end_ > begin_ && !follow_) {
         ++line_;
         cut_off_ = true;
         begin_ = end_;

@@ -20,14 +20,21 @@ class InputError : public std::runtime_error {
 
 // Reads lines ending in "\n" or "\r\n" from a file it does not own. A last line
 // with no line end is a row cut off mid-write: cut_off() tells, and it is not
-// returned.
+// returned. A file still being written is read with follow(true): there a last
+// line without its line end is kept until the rest of it comes, and resume()
+// reads on after the end, from where the last call stopped.
 class LineReader {
  public:
   LineReader(std::FILE* file, std::string name);
   // The next whole line without its line end; false at the end of the file.
   bool next(std::string_view& line);
+  void follow(bool on) { follow_ = on; }
+  // Reads on past the end of the file met before (the file may have grown).
+  void resume();
   std::uint64_t line_number() const { return line_; }
   bool cut_off() const { return cut_off_; }
+  // Bytes of the file read so far, whole lines and a kept unfinished one.
+  std::uint64_t offset() const { return offset_; }
   const std::string& name() const { return name_; }
   // "NAME line N: what"
   [[noreturn]] void fail(const std::string& what) const;
@@ -42,8 +49,10 @@ class LineReader {
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::uint64_t line_ = 0;
+  std::uint64_t offset_ = 0;
   bool eof_ = false;
   bool cut_off_ = false;
+  bool follow_ = false;
 };
 
 // Splits a line at commas; a field in double quotes may hold commas, and ""

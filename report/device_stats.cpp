@@ -5,19 +5,22 @@
 #include <cmath>
 #include <limits>
 
+#include "log/recording_format.h"
+
 namespace report {
 namespace {
 constexpr std::size_t kRateBuckets = 1000;
+constexpr std::int64_t kRateBucketIntervals = 4;
 constexpr std::size_t kPathPoints = 4000;
 constexpr std::size_t kHistogramBars = 400;
 constexpr std::size_t kPageBins = 1000;
 constexpr std::size_t kPages = kRunBreakUs / kPageBins;
 
-// Button-down flags of buttons 1 to 5, and the vertical wheel's flag.
-constexpr std::uint32_t kDownFlags[] = {0x0001, 0x0004, 0x0010, 0x0040, 0x0100};
-constexpr std::uint32_t kWheelFlag = 0x0400;
-constexpr std::uint32_t kAbsoluteFlag = 0x0001;
-constexpr double kWheelUnitsPerNotch = 120;
+constexpr double kWheelUnitsPerNotch = recording::WHEEL_DELTA;
+constexpr int kPollSteps = 200;
+// Intervals this many times shorter than the median are packets handed over
+// together, not polls.
+constexpr double kBunchedFraction = 32;
 }  // namespace
 
 DeviceStats::DeviceStats(std::int64_t clock_us) : clock_us_(clock_us) {}
@@ -40,12 +43,13 @@ void DeviceStats::add_packet(const Packet& packet) {
   in_run_ = true;
   ++packets_;
 
-  for (const std::uint32_t down : kDownFlags) {
+  for (const std::uint32_t down : recording::kButtonDownFlags) {
     if (packet.button_flags & down) ++presses_;
   }
-  if (packet.button_flags & kWheelFlag) wheel_units_ += packet.button_data;
+  // The vertical wheel only: notches are turns of that wheel.
+  if (packet.button_flags & recording::RI_MOUSE_WHEEL) wheel_units_ += packet.button_data;
 
-  if (packet.flags & kAbsoluteFlag) {
+  if (packet.flags & recording::MOUSE_MOVE_ABSOLUTE) {
     path_x_ = packet.x;
     path_y_ = packet.y;
   } else {
@@ -86,21 +90,25 @@ void DeviceStats::add_rate_sample(std::int64_t end_us, std::int64_t interval_us)
       end_us > rate_origin_us_ ? static_cast<std::uint64_t>(end_us) - static_cast<std::uint64_t>(rate_origin_us_) : 0;
   const auto width = [this] { return static_cast<std::uint64_t>(rate_width_us_); };
   while (offset / width() >= kRateBuckets) {
-    for (std::size_t i = 0; i < rate_.size(); ++i) {
-      RateBucket merged = rate_[i];
-      if (i % 2 == 0 && i + 1 < rate_.size()) {
-        merged.intervals += rate_[i + 1].intervals;
-        merged.sum_us += rate_[i + 1].sum_us;
-      }
-      if (i % 2 == 0) rate_[i / 2] = merged;
-    }
-    rate_.resize((rate_.size() + 1) / 2);
-    rate_width_us_ *= 2;
+    merge_rate_pairs(rate_, rate_width_us_);
   }
   const std::size_t bucket = static_cast<std::size_t>(offset / width());
   if (rate_.size() <= bucket) rate_.resize(bucket + 1);
   ++rate_[bucket].intervals;
   rate_[bucket].sum_us += interval_us;
+}
+
+void DeviceStats::merge_rate_pairs(std::vector<RateBucket>& buckets, std::int64_t& width_us) {
+  for (std::size_t i = 0; i < buckets.size(); i += 2) {
+    RateBucket merged = buckets[i];
+    if (i + 1 < buckets.size()) {
+      merged.intervals += buckets[i + 1].intervals;
+      merged.sum_us += buckets[i + 1].sum_us;
+    }
+    buckets[i / 2] = merged;
+  }
+  buckets.resize((buckets.size() + 1) / 2);
+  width_us *= 2;
 }
 
 void DeviceStats::add_path_point(double x, double y) {
@@ -135,6 +143,56 @@ std::uint64_t DeviceStats::count_at(std::int64_t interval_us) const {
   return page.empty() ? 0 : page[static_cast<std::size_t>(interval_us) % kPageBins];
 }
 
+std::uint64_t DeviceStats::count_below(std::int64_t interval_us) const {
+  std::uint64_t below = 0;
+  const std::size_t whole_pages = std::min(static_cast<std::size_t>(interval_us) / kPageBins, kPages);
+  for (std::size_t page = 0; page < whole_pages; ++page) below += page_totals_[page];
+  for (std::int64_t v = static_cast<std::int64_t>(whole_pages * kPageBins); v < interval_us && v < kRunBreakUs; ++v) {
+    below += count_at(v);
+  }
+  return below;
+}
+
+// The 1st percentile of the intervals, leaving out those far shorter than the
+// median: packets that the system handed over together (the program was busy)
+// are microseconds apart, and a few percent of them would start the search
+// for the poll period there.
+std::int64_t DeviceStats::poll_search_start(double median_us) const {
+  const std::uint64_t bunched = count_below(static_cast<std::int64_t>(std::ceil(median_us / kBunchedFraction)));
+  const std::uint64_t rest = intervals_ - bunched;
+  return rank(bunched + (rest + 99) / 100 - 1);
+}
+
+// The centre of the shortest cluster of intervals, the ones between polls that
+// both carried a packet. From start_us (about the 1st percentile) it takes the
+// mean of the intervals within half a period of the period, until it settles. The
+// mean, not the median: a late packet shortens the next interval by as much as
+// it lengthened its own, so the mean keeps the period where the median of a
+// two-valued jitter would pick one side. The window is symmetric, so a cluster
+// that starts from its low tail climbs to its centre, and stops short of the
+// packets that came two polls apart.
+double DeviceStats::poll_period_us(std::int64_t start_us) const {
+  double period = static_cast<double>(start_us);
+  std::int64_t low = -1, high = -1;
+  for (int step = 0; step < kPollSteps; ++step) {
+    const std::int64_t new_low = static_cast<std::int64_t>(std::ceil(period / 2));
+    const std::int64_t new_high = std::min(static_cast<std::int64_t>(std::floor(period * 3 / 2)), kRunBreakUs - 1);
+    if (new_low == low && new_high == high) break;
+    low = new_low;
+    high = new_high;
+    std::uint64_t count = 0;
+    double sum = 0;
+    for (std::int64_t v = low; v <= high; ++v) {
+      const std::uint64_t n = count_at(v);
+      count += n;
+      sum += static_cast<double>(n) * static_cast<double>(v);
+    }
+    if (count == 0) break;
+    period = sum / static_cast<double>(count);
+  }
+  return period;
+}
+
 Figures DeviceStats::figures() const {
   Figures f;
   f.packets = packets_;
@@ -142,8 +200,11 @@ Figures DeviceStats::figures() const {
   f.drops = drops_;
   f.presses = presses_;
   f.wheel_notches = static_cast<double>(wheel_units_) / kWheelUnitsPerNotch;
+  // Fewer ticks than this cannot time a rate: 40 packets inside one tick of a
+  // 1 ms clock would read 39,000 Hz.
+  f.too_short = intervals_ < kFewestIntervals || interval_sum_us_ < kShortestTicks * clock_us_;
   if (intervals_ == 0) return f;
-  if (interval_sum_us_ > 0) f.rate_hz = static_cast<double>(intervals_) * 1e6 / static_cast<double>(interval_sum_us_);
+  if (!f.too_short) f.rate_hz = static_cast<double>(intervals_) * 1e6 / static_cast<double>(interval_sum_us_);
   const std::uint64_t n = intervals_;
   const double median = (static_cast<double>(rank((n - 1) / 2)) + static_cast<double>(rank(n / 2))) / 2;
   // A clock coarser than a tenth of the typical interval cannot time it.
@@ -157,15 +218,28 @@ Figures DeviceStats::figures() const {
   f.interval_p99_us = rank((99 * n + 99) / 100 - 1);
   f.longest_interval_us = longest_us_;
   if (mean_ > 0) f.jitter_pct = std::sqrt(m2_ / static_cast<double>(n)) / mean_ * 100;
+  if (f.rate_hz) {
+    const double period = poll_period_us(poll_search_start(median));
+    if (period > 0) {
+      f.poll_hz = 1e6 / period;
+      f.busy_pct = *f.rate_hz / *f.poll_hz * 100;
+    }
+  }
   return f;
 }
 
 Plots DeviceStats::plots() const {
   Plots p;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (std::size_t i = 0; i < rate_.size(); ++i) {
-    const double middle_us = static_cast<double>(rate_origin_us_) + (static_cast<double>(i) + 0.5) * static_cast<double>(rate_width_us_);
-    const RateBucket& b = rate_[i];
+  // Buckets a few typical intervals wide, so that a slow device's rate is a line
+  // rather than buckets of one interval each between empty ones.
+  std::vector<RateBucket> rate = rate_;
+  std::int64_t width_us = rate_width_us_;
+  const std::int64_t typical_us = intervals_ > 0 ? rank((intervals_ - 1) / 2) : 0;
+  while (width_us < kRateBucketIntervals * typical_us && rate.size() > 1) merge_rate_pairs(rate, width_us);
+  for (std::size_t i = 0; i < rate.size(); ++i) {
+    const double middle_us = static_cast<double>(rate_origin_us_) + (static_cast<double>(i) + 0.5) * static_cast<double>(width_us);
+    const RateBucket& b = rate[i];
     const double hz = b.sum_us > 0 ? static_cast<double>(b.intervals) * 1e6 / static_cast<double>(b.sum_us) : nan;
     p.rate.push_back({middle_us / 1e6, hz});
   }

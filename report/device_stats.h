@@ -30,6 +30,10 @@ struct Figures {
   std::uint64_t packets = 0;
   double seconds = 0;
   std::optional<double> rate_hz;
+  // The rate the device reports at when every poll carries a packet, and the
+  // share of its polls that did (rate_hz over poll_hz).
+  std::optional<double> poll_hz;
+  std::optional<double> busy_pct;
   std::optional<double> interval_median_us;
   std::optional<std::int64_t> interval_p1_us;
   std::optional<std::int64_t> interval_p99_us;
@@ -40,7 +44,13 @@ struct Figures {
   double wheel_notches = 0;
   // The interval figures were left out: the clock is coarser than a tenth of the median.
   bool clock_too_coarse = false;
+  // No rate: the time timed inside runs is under kShortestTicks of the clock,
+  // or there are fewer than kFewestIntervals intervals.
+  bool too_short = false;
 };
+
+constexpr std::int64_t kShortestTicks = 100;
+constexpr std::uint64_t kFewestIntervals = 10;
 
 // What the page plots, thinned and aggregated to a bounded number of points.
 struct PlotPoint {
@@ -70,9 +80,14 @@ class DeviceStats {
  private:
   void add_interval(std::int64_t end_us, std::int64_t interval_us);
   void add_rate_sample(std::int64_t end_us, std::int64_t interval_us);
+  struct RateBucket;
+  static void merge_rate_pairs(std::vector<RateBucket>& buckets, std::int64_t& width_us);
   void add_path_point(double x, double y);
   std::int64_t rank(std::uint64_t k) const;  // the k-th smallest interval, 0-based
   std::uint64_t count_at(std::int64_t interval_us) const;
+  std::uint64_t count_below(std::int64_t interval_us) const;
+  std::int64_t poll_search_start(double median_us) const;
+  double poll_period_us(std::int64_t start_us) const;
 
   std::int64_t clock_us_;
   std::uint64_t packets_ = 0;

@@ -4,40 +4,22 @@
 #include <limits>
 #include <string_view>
 
+#include "log/recording_format.h"
 #include "report/csv_reader.h"
 
 namespace report {
 namespace {
 
-constexpr std::string_view kDevicesHeader = "handle,index,type,name,vendor,product,clock_us";
-constexpr std::string_view kLogHeader =
-    "time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,ulExtraInformation";
-constexpr const char* kLogFields[] = {"time_us",      "handle",       "index",  "usFlags",
-                                      "ulButtons",    "usButtonFlags", "usButtonData", "ulRawButtons",
-                                      "lLastX",       "lLastY",       "ulExtraInformation"};
-constexpr std::size_t kLogFieldCount = std::size(kLogFields);
-constexpr std::uint32_t kWheelFlags = 0x0400 | 0x0800;
+using recording::kLogColumns;
+constexpr std::size_t kLogFieldCount = recording::kLogColumnCount;
+constexpr std::size_t kDeviceFieldCount = recording::kDeviceColumnCount;
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kUint16Max = std::numeric_limits<std::uint16_t>::max();
 
-void expect_header(LineReader& reader, std::string_view header) {
-  std::string_view line;
-  if (!reader.next(line)) {
-    throw InputError(reader.name() + (reader.cut_off() ? ": cut off inside its header" : ": empty, no header"));
-  }
-  if (line != header) reader.fail("not the header " + std::string(header));
-}
-
-void report_cut_off(const LineReader& reader, std::ostream& warnings) {
-  if (!reader.cut_off()) return;
-  warnings << "velmora-report: " << reader.name() << " line " << reader.line_number()
-           << ": the last row is cut off (the recording ended mid-row); skipped\n";
-}
-
-std::int64_t number(const LineReader& reader, std::string_view field, const char* what, std::int64_t low,
+std::int64_t number(const LineReader& reader, std::string_view field, std::string_view what, std::int64_t low,
                     std::int64_t high) {
   std::int64_t value = 0;
   if (!parse_int(field, low, high, value)) {
@@ -72,73 +54,119 @@ Device parse_device(const LineReader& reader, const std::vector<std::string_view
 }
 
 bool is_drop_row(const std::string_view (&fields)[kLogFieldCount + 1]) {
-  for (std::size_t i = 3; i < kLogFieldCount; ++i) {
+  for (std::size_t i = recording::kDropColumnCount; i < kLogFieldCount; ++i) {
     if (!fields[i].empty()) return false;
   }
   return true;
 }
 
+void expect_header(LineReader& reader, CsvFile file) {
+  std::string_view line;
+  if (!reader.next(line)) {
+    throw InputError(reader.name() + (reader.cut_off() ? ": cut off inside its header" : ": empty, no header"));
+  }
+  check_header(reader, line, file);
+}
+
 }  // namespace
+
+void report_cut_off(const LineReader& reader, std::ostream& warnings) {
+  if (!reader.cut_off()) return;
+  warnings << "velmora-report: " << reader.name() << " line " << reader.line_number()
+           << ": the last row is cut off (the recording ended mid-row); skipped\n";
+}
+
+void check_header(const LineReader& reader, std::string_view line, CsvFile file) {
+  const std::string_view header = file == CsvFile::kDevices ? recording::kDevicesHeader : recording::kLogHeader;
+  // A spreadsheet may save the file with a byte-order mark before the header.
+  constexpr std::string_view kByteOrderMark = "\xef\xbb\xbf";
+  if (line.substr(0, kByteOrderMark.size()) == kByteOrderMark) line.remove_prefix(kByteOrderMark.size());
+  if (line == header) return;
+  // Say where it differs: the difference may be a character a terminal does not show.
+  std::size_t at = 0;
+  while (at < line.size() && at < header.size() && line[at] == header[at]) ++at;
+  reader.fail("not the header " + std::string(header) + " (from character " + std::to_string(at + 1) + " it reads " +
+              (at == line.size() ? std::string("nothing") : quote_for_message(line.substr(at))) + ")");
+}
+
+void add_device_row(const LineReader& reader, std::string_view line, Recording& recording) {
+  std::vector<std::string_view> fields;
+  std::string storage;
+  if (!split_fields(line, fields, storage)) reader.fail("a quote is not closed where its field ends");
+  if (fields.size() != kDeviceFieldCount) {
+    reader.fail(std::to_string(fields.size()) + " fields, a row has " + std::to_string(kDeviceFieldCount));
+  }
+  Device device = parse_device(reader, fields);
+  // A handle listed twice keeps its first row.
+  if (recording.by_handle.emplace(device.handle, recording.devices.size()).second) {
+    recording.devices.push_back(std::move(device));
+  }
+}
 
 void read_devices(std::FILE* file, const std::string& name, Recording& recording, std::ostream& warnings) {
   LineReader reader(file, name);
-  expect_header(reader, kDevicesHeader);
+  expect_header(reader, CsvFile::kDevices);
   std::string_view line;
-  std::vector<std::string_view> fields;
-  std::string storage;
-  while (reader.next(line)) {
-    if (!split_fields(line, fields, storage)) reader.fail("a quote is not closed where its field ends");
-    if (fields.size() != 7) reader.fail(std::to_string(fields.size()) + " fields, a row has 7");
-    Device device = parse_device(reader, fields);
-    // A handle listed twice keeps its first row.
-    if (recording.by_handle.emplace(device.handle, recording.devices.size()).second) {
-      recording.devices.push_back(std::move(device));
-    }
-  }
+  while (reader.next(line)) add_device_row(reader, line, recording);
   report_cut_off(reader, warnings);
+}
+
+void fail_unknown_device(const LineReader& reader, std::string_view line) {
+  std::string_view f[kLogFieldCount + 1];
+  split_plain(line, f);
+  reader.fail("device " + std::to_string(number(reader, f[1], "handle", kInt32Min, kInt32Max)) +
+              " is not in devices.csv");
+}
+
+bool add_log_row(const LineReader& reader, std::string_view line, Recording& recording, LogRow& row) {
+  std::string_view f[kLogFieldCount + 1];
+  const std::size_t count = split_plain(line, f);
+  if (count != kLogFieldCount) {
+    const std::string want = std::to_string(kLogFieldCount);
+    reader.fail((count > kLogFieldCount ? "more than " + want : std::to_string(count)) + " fields, a row has " + want);
+  }
+  const std::int64_t time_us = number(reader, f[0], "time_us", std::numeric_limits<std::int64_t>::min(),
+                                      std::numeric_limits<std::int64_t>::max());
+  const std::int64_t handle = number(reader, f[1], "handle", kInt32Min, kInt32Max);
+  number(reader, f[2], "index", -1, kInt32Max);
+  if (!row.cached || handle != row.cached_handle) {
+    const auto found = recording.by_handle.find(handle);
+    if (found == recording.by_handle.end()) return false;
+    row.device = found->second;
+    row.cached_handle = handle;
+    row.cached = true;
+  }
+  row.time_us = time_us;
+  row.drop = is_drop_row(f);
+  DeviceStats& stats = recording.devices[row.device].stats;
+  if (row.drop) {
+    stats.add_drop(time_us);
+    return true;
+  }
+  Packet p;
+  p.time_us = time_us;
+  p.flags = static_cast<std::uint32_t>(number(reader, f[3], kLogColumns[3], 0, kUint16Max));
+  number(reader, f[4], kLogColumns[4], 0, kUint32Max);
+  p.button_flags = static_cast<std::uint32_t>(number(reader, f[5], kLogColumns[5], 0, kUint16Max));
+  // The wheels' data is a signed count; other data is unsigned.
+  const bool wheel = recording::IsWheel(p.button_flags);
+  p.button_data = static_cast<std::int32_t>(number(reader, f[6], kLogColumns[6], wheel ? -32768 : 0,
+                                                   wheel ? 32767 : kUint16Max));
+  number(reader, f[7], kLogColumns[7], 0, kUint32Max);
+  p.x = static_cast<std::int32_t>(number(reader, f[8], kLogColumns[8], kInt32Min, kInt32Max));
+  p.y = static_cast<std::int32_t>(number(reader, f[9], kLogColumns[9], kInt32Min, kInt32Max));
+  number(reader, f[10], kLogColumns[10], 0, kUint32Max);
+  stats.add_packet(p);
+  return true;
 }
 
 void read_log(std::FILE* file, const std::string& name, Recording& recording, std::ostream& warnings) {
   LineReader reader(file, name);
-  expect_header(reader, kLogHeader);
+  expect_header(reader, CsvFile::kLog);
   std::string_view line;
-  std::string_view f[kLogFieldCount + 1];
-  std::int64_t cached_handle = 0;
-  Device* cached = nullptr;
+  LogRow row;
   while (reader.next(line)) {
-    const std::size_t count = split_plain(line, f);
-    if (count != kLogFieldCount) {
-      reader.fail((count > kLogFieldCount ? std::string("more than 11") : std::to_string(count)) +
-                  " fields, a row has 11");
-    }
-    const std::int64_t time_us = number(reader, f[0], "time_us", std::numeric_limits<std::int64_t>::min(),
-                                        std::numeric_limits<std::int64_t>::max());
-    const std::int64_t handle = number(reader, f[1], "handle", kInt32Min, kInt32Max);
-    number(reader, f[2], "index", -1, kInt32Max);
-    if (!cached || handle != cached_handle) {
-      const auto found = recording.by_handle.find(handle);
-      if (found == recording.by_handle.end()) reader.fail("device " + std::to_string(handle) + " is not in devices.csv");
-      cached = &recording.devices[found->second];
-      cached_handle = handle;
-    }
-    if (is_drop_row(f)) {
-      cached->stats.add_drop(time_us);
-      continue;
-    }
-    Packet p;
-    p.time_us = time_us;
-    p.flags = static_cast<std::uint32_t>(number(reader, f[3], kLogFields[3], 0, kUint16Max));
-    number(reader, f[4], kLogFields[4], 0, kUint32Max);
-    p.button_flags = static_cast<std::uint32_t>(number(reader, f[5], kLogFields[5], 0, kUint16Max));
-    // The wheels' data is a signed count; other data is unsigned.
-    const bool wheel = (p.button_flags & kWheelFlags) != 0;
-    p.button_data = static_cast<std::int32_t>(number(reader, f[6], kLogFields[6], wheel ? -32768 : 0,
-                                                     wheel ? 32767 : kUint16Max));
-    number(reader, f[7], kLogFields[7], 0, kUint32Max);
-    p.x = static_cast<std::int32_t>(number(reader, f[8], kLogFields[8], kInt32Min, kInt32Max));
-    p.y = static_cast<std::int32_t>(number(reader, f[9], kLogFields[9], kInt32Min, kInt32Max));
-    number(reader, f[10], kLogFields[10], 0, kUint32Max);
-    cached->stats.add_packet(p);
+    if (!add_log_row(reader, line, recording, row)) fail_unknown_device(reader, line);
   }
   report_cut_off(reader, warnings);
 }

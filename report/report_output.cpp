@@ -56,7 +56,7 @@ struct Column {
 };
 constexpr Column kColumns[] = {
     {"index", false},  {"handle", false},   {"vendor", true},      {"product", true},    {"packets", false},
-    {"seconds", false}, {"rate_hz", false}, {"median_us", false},  {"p1_us", false},     {"p99_us", false},
+    {"seconds", false}, {"rate_hz", false}, {"poll_hz", false}, {"busy_pct", false}, {"median_us", false},  {"p1_us", false},     {"p99_us", false},
     {"jitter_pct", false}, {"longest_us", false}, {"drops", false}, {"presses", false}, {"wheel", false},
     {"name", true}};
 constexpr std::size_t kColumnCount = std::size(kColumns);
@@ -77,13 +77,20 @@ std::vector<std::string> table_row(const DeviceReport& r) {
   const auto shown = [&](const auto& value, int decimals) {
     return value ? format_number(static_cast<double>(*value), decimals) : missing;
   };
+  // The rates say why they are missing first: too short for the clock.
+  const std::string no_rate = f.too_short ? "n/a (too short)" : missing;
+  const auto rate = [&](const std::optional<double>& value, int decimals) {
+    return value ? format_number(*value, decimals) : no_rate;
+  };
   return {std::to_string(d.index),
           std::to_string(d.handle),
           d.vendor.empty() ? "-" : d.vendor,
           d.product.empty() ? "-" : d.product,
           std::to_string(f.packets),
           format_number(f.seconds, 3),
-          f.rate_hz ? format_number(*f.rate_hz, 1) : "-",
+          f.rate_hz ? format_number(*f.rate_hz, 1) : f.too_short ? no_rate : "-",
+          rate(f.poll_hz, 1),
+          rate(f.busy_pct, 1),
           shown(f.interval_median_us, kIntervalDecimals),
           shown(f.interval_p1_us, 0),
           shown(f.interval_p99_us, 0),
@@ -158,6 +165,8 @@ void write_json_figures(std::ostream& out, const DeviceReport& r) {
       << ", \"clock_us\": " << d.clock_us << ", \"packets\": " << f.packets
       << ", \"seconds\": " << format_number(f.seconds, kSecondsDecimals)
       << ", \"rate_hz\": " << json_value(f.rate_hz, kRateDecimals)
+      << ", \"poll_hz\": " << json_value(f.poll_hz, kRateDecimals)
+      << ", \"busy_pct\": " << json_value(f.busy_pct, kPercentDecimals)
       << ", \"interval_median_us\": " << json_value(f.interval_median_us, kIntervalDecimals)
       << ", \"interval_p1_us\": " << json_value(f.interval_p1_us, 0)
       << ", \"interval_p99_us\": " << json_value(f.interval_p99_us, 0)

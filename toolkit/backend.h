@@ -24,6 +24,8 @@ class Backend {
   virtual void TextChanged(TLabel& label) = 0;
   virtual void EnabledChanged(TControl& control) = 0;
   virtual void Hidden(TControl& control) = 0;
+  // The form's title changed to form.Caption().
+  virtual void CaptionChanged(TForm& form) = 0;
   // A line was appended to the memo; dropped says how many of the oldest lines
   // after its head the memo let go to stay within its bound.
   virtual void LineAppended(TMemo& memo, const String& line, std::size_t dropped) = 0;

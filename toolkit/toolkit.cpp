@@ -89,9 +89,15 @@ TForm::~TForm() {
   if (backend_ && peer) backend_->DestroyWindow(*this);
 }
 
+void TForm::SetCaption(const String& caption) {
+  caption_ = caption;
+  if (backend_ != nullptr && peer != nullptr) backend_->CaptionChanged(*this);
+}
+
 void TForm::Load(Backend& backend, const FormDesc& desc) {
   backend_ = &backend;
   desc_ = &desc;
+  caption_ = desc.caption ? desc.caption : "";
   backend.CreateWindow(*this);
   for (const ControlDesc& c : desc.controls) {
     std::unique_ptr<TControl> control;

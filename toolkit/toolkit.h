@@ -243,7 +243,9 @@ class TForm : public TObject {
   int GetClientWidth() const;
   int GetClientHeight() const;
   TCanvas* GetCanvas() { return &canvas_; }
-  const char* Caption() const { return desc_ ? desc_->caption : ""; }
+  // The window's title: the description's until SetCaption changes it.
+  const char* Caption() const { return caption_.c_str(); }
+  void SetCaption(const String& caption);
   bool Closed() const { return closed_; }
   // True from CreateForm's start until its create handler has returned.
   bool Creating() const { return creating_; }
@@ -274,6 +276,7 @@ class TForm : public TObject {
  private:
   Backend* backend_ = nullptr;
   const FormDesc* desc_ = nullptr;
+  String caption_;
   std::vector<std::unique_ptr<TControl>> controls_;
   TCanvas canvas_;
   bool closed_ = false;

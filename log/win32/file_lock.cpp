@@ -34,7 +34,11 @@ LockResult lock_log_file(const char* name) {
   const HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return {LockResult::kFailed, Describe(GetLastError())};
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const bool denied = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+    return {denied ? LockResult::kDenied : LockResult::kFailed, Describe(error)};
+  }
   OVERLAPPED at = LockedRange();
   if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
     const DWORD error = GetLastError();
@@ -52,6 +56,29 @@ void unlock_log_file() {
   UnlockFileEx(held, 0, 1, 0, &at);
   CloseHandle(held);
   held = INVALID_HANDLE_VALUE;
+}
+
+LockHolder probe_log_lock(const std::filesystem::path& name) {
+  const HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? LockHolder::kNoFile
+                                                                          : LockHolder::kUnknown;
+  }
+  // Windows cannot ask about a lock without taking it: a shared lock, let go at
+  // once, is the shortest hold (a copy starting in that instant is told that
+  // another copy logs here).
+  OVERLAPPED at = LockedRange();
+  LockHolder holder = LockHolder::kUnknown;
+  if (LockFileEx(h, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    UnlockFileEx(h, 0, 1, 0, &at);
+    holder = LockHolder::kFree;
+  } else if (GetLastError() == ERROR_LOCK_VIOLATION) {
+    holder = LockHolder::kHeld;
+  }
+  CloseHandle(h);
+  return holder;
 }
 
 }  // namespace packetlog

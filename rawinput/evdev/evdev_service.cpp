@@ -206,6 +206,9 @@ void Deliver(Device& d, const input_event& ev) {
 void OnReadable(void* context, int) {
   Device& d = *static_cast<Device*>(context);
   for (int i = 0; i < kEventsPerTurn; ++i) {
+    // libevdev reads what the node holds in one go; once that is taken, a poll
+    // asks whether more came rather than a read that ends in EAGAIN.
+    if (i > 0 && libevdev_has_event_pending(d.dev) == 0) return;
     input_event ev;
     int rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
     if (rc == LIBEVDEV_READ_STATUS_SYNC) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "log/recording_format.h"
 #include "rawinput/records.h"
 
 namespace rawinput::stand_in {
@@ -23,21 +24,21 @@ constexpr std::uint32_t kErrorNoAccess = 0x3E6;
 constexpr UINT RID_HEADER = 0x10000005;
 constexpr std::uint32_t RIDEV_REMOVE = 0x00000001;
 
-// Windows' mouse button flags.
-constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_DOWN = 0x0001;
-constexpr std::uint16_t RI_MOUSE_LEFT_BUTTON_UP = 0x0002;
-constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_DOWN = 0x0004;
-constexpr std::uint16_t RI_MOUSE_RIGHT_BUTTON_UP = 0x0008;
-constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_DOWN = 0x0010;
-constexpr std::uint16_t RI_MOUSE_MIDDLE_BUTTON_UP = 0x0020;
-constexpr std::uint16_t RI_MOUSE_BUTTON_4_DOWN = 0x0040;
-constexpr std::uint16_t RI_MOUSE_BUTTON_4_UP = 0x0080;
-constexpr std::uint16_t RI_MOUSE_BUTTON_5_DOWN = 0x0100;
-constexpr std::uint16_t RI_MOUSE_BUTTON_5_UP = 0x0200;
-constexpr std::uint16_t RI_MOUSE_WHEEL = 0x0400;
-constexpr std::uint16_t RI_MOUSE_HWHEEL = 0x0800;
-constexpr std::int16_t WHEEL_DELTA = 120;
-constexpr std::uint16_t MOUSE_MOVE_ABSOLUTE = 0x0001;
+// Windows' mouse button flags, as the recording writes them.
+using recording::MOUSE_MOVE_ABSOLUTE;
+using recording::RI_MOUSE_BUTTON_4_DOWN;
+using recording::RI_MOUSE_BUTTON_4_UP;
+using recording::RI_MOUSE_BUTTON_5_DOWN;
+using recording::RI_MOUSE_BUTTON_5_UP;
+using recording::RI_MOUSE_HWHEEL;
+using recording::RI_MOUSE_LEFT_BUTTON_DOWN;
+using recording::RI_MOUSE_LEFT_BUTTON_UP;
+using recording::RI_MOUSE_MIDDLE_BUTTON_DOWN;
+using recording::RI_MOUSE_MIDDLE_BUTTON_UP;
+using recording::RI_MOUSE_RIGHT_BUTTON_DOWN;
+using recording::RI_MOUSE_RIGHT_BUTTON_UP;
+using recording::RI_MOUSE_WHEEL;
+using recording::WHEEL_DELTA;
 
 // The five buttons Windows reports, in its order (and the kernel's, from BTN_LEFT).
 enum class MouseButton { Left, Right, Middle, Side, Extra };

@@ -44,6 +44,13 @@ Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT s
         return r;
       }
       r.remove_mouse = r.remove_mouse || mouse;
+    } else if (d.dwFlags == RIDEV_INPUTSINK) {
+      if (d.hwndTarget == nullptr) {
+        r.error = kErrorInvalidParameter;
+        return r;
+      }
+      r.select_mouse = r.select_mouse || mouse;
+      r.sink = r.sink || mouse;
     } else {
       r.error = kErrorInvalidFlags;
       return r;

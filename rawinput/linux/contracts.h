@@ -25,11 +25,12 @@ struct Registration {
   std::uint32_t error = 0;  // 0: the request is well formed
   bool select_mouse = false;
   bool remove_mouse = false;
+  bool sink = false;  // RIDEV_INPUTSINK: also while another window has the focus
 };
 
 // Checks RegisterRawInputDevices' arguments. Only mice (usage page 1, usage 2)
 // make packets; other usages are accepted and deliver nothing. Flags other than
-// 0 and RIDEV_REMOVE are refused.
+// 0, RIDEV_REMOVE and RIDEV_INPUTSINK (which needs a target window) are refused.
 Registration CheckRegistration(const RAWINPUTDEVICE* devices, UINT count, UINT size);
 
 // The packet whose message is being handled. As on Windows, its handle is good

@@ -27,6 +27,7 @@ struct Shell {
   const Service* service = nullptr;  // chosen at the first load
   bool started = false;
   bool mouse_selected = false;
+  bool sink = false;  // registered with RIDEV_INPUTSINK: the focus does not matter
   std::uint32_t last_error = 0;
   PacketStore packets;
   std::map<std::string, std::string> names;  // by interface path, as described
@@ -63,6 +64,7 @@ int RAWINPUT_API StandInRegisterRawInputDevices(const RAWINPUTDEVICE* devices, U
     return 0;
   }
   shell.mouse_selected = r.select_mouse;
+  shell.sink = r.select_mouse && r.sink;
   return 1;
 }
 
@@ -79,7 +81,7 @@ UINT RAWINPUT_API StandInGetRawInputDeviceInfoA(HANDLE device, UINT command, voi
 
 }  // namespace
 
-bool Delivering() { return shell.mouse_selected && tk::x11::FormHasFocus(); }
+bool Delivering() { return shell.mouse_selected && (shell.sink || tk::x11::FormHasFocus()); }
 
 void Deliver(HANDLE device, const RAWMOUSE& mouse, std::int64_t time_us) {
   if (!Delivering()) return;

@@ -36,7 +36,8 @@ extern const Service kEvdevService;
 extern const Service kXi2Service;
 
 // Whether mouse packets reach the form right now: mice are registered and, as
-// with the real service's flags 0, the form holds the keyboard focus.
+// with the real service's flags 0, the form holds the keyboard focus, or they
+// are registered with RIDEV_INPUTSINK, which delivers whatever has the focus.
 bool Delivering();
 // Sends one mouse packet of device to the form as message 255, while Delivering;
 // its handle is good until the message has been handled. time_us: when it came, in

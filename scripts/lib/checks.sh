@@ -1,6 +1,8 @@
 # shellcheck shell=bash
 # Sourced by the test runners: the counts of passed, failed and skipped checks, the
 # PASS/FAIL/SKIP line of each, and the closing "N passed, M failed[, K skipped]".
+# A runner hands its counts on in a file, "PASSED FAILED SKIPPED", named by the
+# environment variable VELMORA_COUNTS; counted reads them.
 passed=0
 failed=0
 skipped=0
@@ -13,22 +15,26 @@ check() {  # check NAME COMMAND...: passes when the command succeeds
   if "$@"; then pass "$name"; else fail "$name"; fi
 }
 
-# Echoes a checker's output and counts its PASS, FAIL and SKIP lines.
-tally() {
-  local line
-  while IFS= read -r line; do
-    echo "$line"
-    case $line in
-      PASS\ *) passed=$((passed + 1)) ;;
-      FAIL\ *) failed=$((failed + 1)) ;;
-      SKIP\ *) skipped=$((skipped + 1)) ;;
-    esac
-  done
+# counted NAME COMMAND...: runs a runner or checker that writes its counts to the
+# file $VELMORA_COUNTS, and adds them to these. One that writes none, or ends with
+# a non-zero status and no failure counted, counts one failure. Returns its status.
+counted() {
+  local name=$1 file rc p f s
+  shift
+  file=$(mktemp)
+  VELMORA_COUNTS=$file "$@"
+  rc=$?
+  read -r p f s <"$file" || { p=0 f=1 s=0; echo "FAIL $name: wrote no counts (status $rc)"; }
+  rm -f "$file"
+  [ "$rc" -ne 0 ] && [ "$f" -eq 0 ] && { f=1; echo "FAIL $name: ended with status $rc"; }
+  passed=$((passed + p)); failed=$((failed + f)); skipped=$((skipped + s))
+  return "$rc"
 }
 
-# The closing line; true when nothing failed.
+# The closing line, and the counts for the caller's counted; true when nothing failed.
 summary() {
   echo "$passed passed, $failed failed$([ "$skipped" -gt 0 ] && echo ", $skipped skipped")"
+  [ -z "${VELMORA_COUNTS:-}" ] || echo "$passed $failed $skipped" >"$VELMORA_COUNTS"
   [ "$failed" -eq 0 ]
 }
 

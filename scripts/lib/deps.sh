@@ -10,7 +10,8 @@ VELMORA_PACKAGES=(
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
-  python3
+  python3 liblo-tools
+  tmux
   dpkg-dev zip unzip desktop-file-utils
   libjs-chart.js
   scdoc librsvg2-bin icoutils lintian appstream man-db

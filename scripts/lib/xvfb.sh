@@ -32,7 +32,8 @@ start_xvfb() {
 # within 5 s (a server busy writing to a client may never reach its handler). A
 # server that was killed leaves its lock and socket behind; they go too.
 stop_xvfb() {
-  local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY#:} i
+  local pid=${VELMORA_XVFB_PID:-} n=${DISPLAY:-} i
+  n=${n#:}
   [ -n "$pid" ] || return 0
   VELMORA_XVFB_PID=
   # Callers may run under set -e: a server already gone is not a failure.
@@ -47,5 +48,15 @@ stop_xvfb() {
 # Gone, or dead and not yet reaped: the third field of stat is the state.
 xvfb_gone() {
   case $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) in "" | Z) return 0 ;; esac
+  return 1
+}
+
+# wait_velmora_window [N]: waits up to 30 s for N (1) visible windows titled Velmora.
+wait_velmora_window() {
+  local i
+  for i in $(seq 1 300); do
+    [ "$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | wc -l)" -ge "${1:-1}" ] && return 0
+    sleep 0.1
+  done
   return 1
 }

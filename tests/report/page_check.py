@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """report.html in a real browser (headless chromium): a generated recording of
 four mice, then no script errors, every chart drawn in its device's colour (read
-back from a screenshot) and names with commas, quotes and markup shown as text.
-Usage: page_check.py BUILD_DIR   (closes with "N passed, M failed")"""
+back from a screenshot), names with commas, quotes and markup shown as text, the
+table and charts within a window 1280 px wide, count axes labelled 1, 10, 100...
+and a missing figure's reason noted once. Then a slow mouse with a click during a
+pause: the rate axis is scaled to its line, not to the click's lone interval.
+Usage: page_check.py BUILD_DIR   (closes with "N passed, M failed", and writes the
+counts to the file VELMORA_COUNTS names)"""
 import html
 import os
 import re
@@ -18,6 +22,10 @@ NAMES = ['Alpha, Inc. "Pro" Mouse', 'Beta 8K <b>mouse</b> & co', "Gamma's XI2 mo
 CHROMIUM_FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
                   '--disable-background-networking', '--disable-component-update', '--disable-sync',
                   '--force-device-scale-factor=1', '--hide-scrollbars', '--enable-logging=stderr', '--v=0']
+
+WIDTH = 1280
+LOG_HEADER = ('time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,lLastX,lLastY,'
+              'ulExtraInformation\n')
 
 passed = failed = 0
 
@@ -64,6 +72,29 @@ def coloured_pixels(image, box, colour, tolerance=40):
     return count
 
 
+def boxes_of(markup, element):
+    return [tuple(int(v) for v in box.split(','))
+            for box in re.findall(r'<%s[^>]*data-box="([0-9,]+)"' % element, markup)]
+
+
+def attribute(tag, name):
+    found = re.search(r'\s%s="([^"]*)"' % name, tag)
+    return html.unescape(found.group(1)) if found else None
+
+
+def slow_mouse_with_a_click(folder):
+    """20 Hz for 3 s, a pause with a click whose press and release are 286 us
+    apart, then 20 Hz again: the click's bucket of the rate plot stands alone."""
+    with open(folder + '/devices.csv', 'w') as f:
+        f.write('handle,index,type,name,vendor,product,clock_us\n7,1,Mouse,"slow",,,1\n')
+    times = [t * 50000 for t in range(61)] + [(4000000, 1), (4000286, 2)] + [5000000 + t * 50000 for t in range(61)]
+    with open(folder + '/log.csv', 'w') as f:
+        f.write(LOG_HEADER)
+        for t in times:
+            time_us, buttons = t if isinstance(t, tuple) else (t, 0)
+            f.write('%d,7,1,0,0,%d,0,0,1,0,0\n' % (time_us, buttons))
+
+
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else 'build/linux')
     work = tempfile.mkdtemp(prefix='velmora-page-check.')
@@ -77,7 +108,7 @@ def main():
         check('the page loads nothing from elsewhere',
               not re.search(r'<script[^>]*\ssrc=|<link\b|<img\b|@import', source))
 
-        dom, log = chromium(work, page, '--dump-dom')
+        dom, log = chromium(work, page, '--window-size=%d,900' % WIDTH, '--dump-dom')
         errors = script_errors(log)
         check('no script errors', not errors and '</html>' in dom, '\n'.join(errors) or 'no DOM')
         for name in NAMES:
@@ -101,9 +132,25 @@ def main():
             check('three charts drawn for index %d' % index, len(found) == 3, str(found))
             boxes += [(html.unescape(name), colour, box) for box in found]
 
+        tables = boxes_of(dom, 'table')
+        widest = max([x + w for x, _, w, _ in tables + [box for _, _, box in boxes]] + [0])
+        check('the table and the charts fit a window %d px wide' % WIDTH, tables and widest <= WIDTH,
+              'they reach %d px' % widest)
+        canvases = re.findall(r'<canvas[^>]*>', dom)
+        for tag in canvases[1::3]:
+            labels = (attribute(tag, 'data-y-ticks') or '').split('|')
+            check('count axis labelled at powers of ten: ' + ', '.join(labels),
+                  len(labels) >= 2 and all(re.fullmatch(r'10*', label.replace(',', '')) for label in labels))
+        table = dom[dom.find('<table'):dom.find('</table>')]
+        marks = set(re.findall(r'n/a<sup>(\d+)</sup>', table))
+        notes = re.findall(r'<p><sup>(\d+)</sup> n/a for index (\d+): a 1 ms clock', dom)
+        check('the 1 ms clock of index 3 noted once, under the table',
+              len(marks) == 1 and notes == [(next(iter(marks)), '3')] and 'n/a (' not in table,
+              '%s %s' % (marks, notes))
+
         bottom = max([y + h for _, _, (x, y, w, h) in boxes] + [800]) + 20
         shot = work + '/shot.png'
-        chromium(work, page, '--window-size=1400,%d' % bottom, '--screenshot=' + shot)
+        chromium(work, page, '--window-size=%d,%d' % (WIDTH, bottom), '--screenshot=' + shot)
         ppm = work + '/shot.ppm'
         subprocess.run(['convert', shot, ppm], check=True)
         image = read_ppm(ppm)
@@ -111,12 +158,24 @@ def main():
             chart = ['rate', 'histogram', 'path'][k % 3]
             count = coloured_pixels(image, box, colour)
             check('%s of %s drawn in its colour' % (chart, name), count >= 30, '%d pixels' % count)
+
+        slow = work + '/slow'
+        os.mkdir(slow)
+        slow_mouse_with_a_click(slow)
+        run = subprocess.run([build + '/velmora-report', slow], capture_output=True, text=True)
+        check('velmora-report reads the slow mouse', run.returncode == 0, run.stderr)
+        dom, _ = chromium(work, slow + '/report.html', '--window-size=%d,900' % WIDTH, '--dump-dom')
+        rate = re.findall(r'<canvas[^>]*>', dom)[:1]
+        top = float(attribute(rate[0], 'data-y-max') or 'nan') if rate else float('nan')
+        check('the rate axis fits the 20 Hz line, not the click', 20 <= top <= 30, 'axis to %s Hz' % top)
     finally:
         if failed == 0:
             shutil.rmtree(work, ignore_errors=True)
         else:
             print('kept for inspection: ' + work)
     print('%d passed, %d failed' % (passed, failed))
+    if os.environ.get('VELMORA_COUNTS'):  # for the runner (scripts/lib/checks.sh)
+        open(os.environ['VELMORA_COUNTS'], 'w').write('%d %d 0\n' % (passed, failed))
     return 0 if failed == 0 else 1
 
 

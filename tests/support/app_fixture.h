@@ -36,9 +36,11 @@ class AppTest : public ::testing::Test {
     tk::Application->Reset();
     tk::Application->Initialize();
     Form1 = nullptr;
+    run_options = RunOptions();
   }
 
   void TearDown() override {
+    run_options = RunOptions();
     tk::Application->Reset();
     Form1 = nullptr;
     rawinput::raw_input_reset();

@@ -187,4 +187,13 @@ TEST_F(AppTest, ForeignExceptionsAreShownWithAnEmptyMessage) {
   EXPECT_EQ(backend.ShownExceptions().size(), 2u);
 }
 
+TEST(TitleTest, SaysWhatTheRunDoes) {
+  EXPECT_EQ(TForm1::TitleFor("Velmora", false, ""), "Velmora");
+  EXPECT_EQ(TForm1::TitleFor("Velmora", true, ""), "Velmora (background)");
+  EXPECT_EQ(TForm1::TitleFor("Velmora", false, "another copy is logging here"),
+            "Velmora (not logging: another copy is logging here)");
+  EXPECT_EQ(TForm1::TitleFor("Velmora", true, "this folder is read-only"),
+            "Velmora (background; not logging: this folder is read-only)");
+}
+
 }  // namespace

@@ -134,6 +134,8 @@ std::string StderrOfSession(const std::filesystem::path& dir, int count, int ope
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
     if (chdir(dir.c_str()) != 0) _exit(3);
     for (int i = 0; i < opens; ++i) packetlog::log_open();
+    // The words the window's title would show.
+    if (!packetlog::log_refusal().empty()) std::fprintf(stderr, "title: %s\n", packetlog::log_refusal().c_str());
     for (int i = 0; i < count; ++i) packetlog::log_write(make_packet_record(1, Mouse(i, i)));
     packetlog::log_close();
     _exit(0);
@@ -160,9 +162,15 @@ TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
     int opens = 1;
   } cases[] = {
       {"read-only folder", [&] { chmod(folder.c_str(), 0555); }, false, 10,
-       "velmora: cannot write log.txt in " + folder + ": Permission denied\n"},
+       "velmora: cannot write log.txt in " + folder + ": Permission denied\ntitle: this folder is read-only\n"},
+      {"read-only log.txt",
+       [] {
+         std::ofstream("log.txt");
+         chmod("log.txt", 0444);
+       },
+       false, 10, "velmora: cannot write log.txt in " + folder + ": Permission denied\ntitle: log.txt is read-only\n"},
       {"log.txt is a folder", [] { std::filesystem::create_directory("log.txt"); }, false, 10,
-       "velmora: cannot write log.txt in " + folder + ": Is a directory\n"},
+       "velmora: cannot write log.txt in " + folder + ": Is a directory\ntitle: cannot write log.txt: Is a directory\n"},
       // Records enough to fill the stream's buffer many times: still one line.
       {"full disk", [] { std::filesystem::create_symlink("/dev/full", "log.txt"); }, false, 5000,
        "velmora: cannot write log.txt in " + folder + ": No space left on device\n"},
@@ -171,7 +179,9 @@ TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
          std::ofstream("log.txt");
          chmod("log.txt", 0666);
        },
-       true, 10, "velmora: another copy of Velmora is using log.txt in " + folder + "; this copy keeps no log\n"},
+       true, 10,
+       "velmora: another copy of Velmora is using log.txt in " + folder +
+           "; this copy keeps no log\ntitle: another copy is logging here\n"},
       {"a log that works", [] {}, false, 5000, ""},
       {"a log that works, opened again before its close", [] {}, false, 5000, "", 2},
       {"full disk, opened again before its close", [] { std::filesystem::create_symlink("/dev/full", "log.txt"); },

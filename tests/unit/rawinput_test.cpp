@@ -50,6 +50,17 @@ TEST_F(DeviceTableTest, ListsDevicesAndTablesTheMice) {
   EXPECT_EQ(fake::service().register_size, sizeof(rawinput::RAWINPUTDEVICE));
 }
 
+TEST_F(DeviceTableTest, BackgroundRegistersTheWindowAsInputSink) {
+  run_options.background = true;
+  CreateForm();
+  const auto& reg = fake::service().registered;
+  ASSERT_EQ(reg.size(), 1u);
+  EXPECT_EQ(reg[0].dwFlags, rawinput::RIDEV_INPUTSINK);
+  EXPECT_NE(reg[0].hwndTarget, nullptr);
+  EXPECT_EQ(reg[0].hwndTarget, Form1->peer);
+  EXPECT_STREQ(Form1->Caption(), "Velmora (background)");
+}
+
 TEST_F(DeviceTableTest, OnlyTheFirstTenDevicesAreConsidered) {
   for (std::uintptr_t h = 1; h <= 12; ++h) fake::service().devices.push_back({fake::handle(h), 0});
   Start();

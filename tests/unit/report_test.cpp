@@ -3,6 +3,7 @@
 // message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "report/cli.h"
+#include "report/csv_reader.h"
 #include "report/recording.h"
 #include "report/report_output.h"
 #include "report/report_page.h"
@@ -107,6 +109,12 @@ double StdDevOverMeanPct(const std::vector<long long>& v) {
   return std::sqrt(sq / static_cast<double>(v.size())) / mean * 100;
 }
 
+std::vector<long long> Times(const std::vector<long long>& pattern, int n) {
+  std::vector<long long> all;
+  for (int i = 0; i < n; ++i) all.insert(all.end(), pattern.begin(), pattern.end());
+  return all;
+}
+
 struct TimingCase {
   const char* name;
   std::vector<long long> intervals;  // in runs, plus any pauses
@@ -133,10 +141,9 @@ const TimingCase kTimingCases[] = {
     {"8000 Hz with jitter and 2 ms hitches", kJittery, 1, 8001, 1.005595, 8000e6 / 1005595, 125, 115, 135, 2000,
      kJittery},
     // An 8000 Hz mouse on a 1 ms clock: most intervals read 0, every eighth 1000.
-    {"8000 Hz on a 1 ms clock", Join({Repeat(0, 7), {1000}, Repeat(0, 7), {1000}}), 1000, 17, 0.002, 8000, {}, {}, {},
-     {}, {}},
+    {"8000 Hz on a 1 ms clock", Times({0, 0, 0, 0, 0, 0, 0, 1000}, 100), 1000, 801, 0.1, 8000, {}, {}, {}, {}, {}},
     // A 1000 Hz mouse on a 1 ms clock: the clock is as coarse as the interval.
-    {"1000 Hz on a 1 ms clock", Repeat(1000, 50), 1000, 51, 0.05, 1000, {}, {}, {}, {}, {}},
+    {"1000 Hz on a 1 ms clock", Repeat(1000, 150), 1000, 151, 0.15, 1000, {}, {}, {}, {}, {}},
 };
 
 TEST(ReportFigures, TimingOfKnownRecordings) {
@@ -161,15 +168,82 @@ TEST(ReportFigures, TimingOfKnownRecordings) {
   }
 }
 
+// Packets at polls of period_us, the next one gaps() polls on, each late by up
+// to jitter_us: the times a mouse moved slowly would give.
+std::string Polled(int packets, long long period_us, long long jitter_us, const std::function<int()>& gaps) {
+  std::uint32_t state = 11;
+  std::string rows;
+  long long poll = 0, time = 0;
+  for (int i = 0; i < packets; ++i, poll += gaps()) {
+    state = state * 1103515245u + 12345u;
+    // Two packets of one poll keep their order.
+    time = std::max(time, poll * period_us + static_cast<long long>((state >> 16) % static_cast<std::uint32_t>(jitter_us + 1)));
+    rows += Row(time, 5);
+  }
+  return rows;
+}
+// The polls from one packet to the next, in a cycle.
+std::function<int()> Cycle(std::vector<int> gaps) {
+  return [gaps, i = std::size_t{0}]() mutable { return gaps[i++ % gaps.size()]; };
+}
+
+struct PollCase {
+  const char* name;
+  std::string rows;
+  int clock_us;
+  std::optional<double> poll_hz;  // absent: no rate
+  double busy_pct;
+};
+
+TEST(ReportFigures, PollRateAndBusyShare) {
+  const PollCase cases[] = {
+      // A 1 kHz mouse moved by hand: one poll in 3.5 carries a packet, up to 5 us late.
+      {"1000 Hz, most polls empty", Polled(3000, 1000, 5, Cycle({1, 3, 6, 2, 5, 4})), 1, 1000, 100 / 3.5},
+      // As above, with one packet in 20 handed over with the one before (1 ms
+      // polls, 20 packets in 61 polls: rate_hz 328).
+      {"1000 Hz, most polls empty, some packets together",
+       Polled(3000, 1000, 5, Cycle({1, 3, 6, 2, 5, 4, 0, 3, 2, 4, 1, 5, 6, 2, 3, 4, 2, 5, 3, 1})), 1, 1000, 2000 / 61.0},
+      {"8000 Hz with two-valued jitter", RowsAt(kJittery), 1, 8000, 100},
+      // Each packet up to 100 us late: intervals from 25 to 225 us.
+      {"8000 Hz with jitter of most of a poll", Polled(8000, 125, 100, Cycle({1})), 1, 8000, 100},
+      {"8000 Hz with jitter, a poll in five empty", Polled(8000, 125, 60, Cycle({1, 1, 1, 2})), 1, 8000, 80},
+      // PS/2 at 12 ms, a packet up to 2 ms late, a poll in five empty.
+      {"12 ms with spread", Polled(400, 12000, 2000, Cycle({1, 1, 2, 1})), 1, 1e6 / 12000, 80},
+      // A 60 Hz pointer on a 1 ms clock over 3 s.
+      {"60 Hz on a 1 ms clock", RowsAt(Times({17000, 17000, 16000}, 60)), 1000, 1e6 / 16666.67,
+       100},
+      // 40 packets within one tick of a 1 ms clock.
+      {"1 ms burst on a 1 ms clock", RowsAt(Join({Repeat(0, 19), {1000}, Repeat(0, 19)})), 1000, {}, 0},
+      {"9 intervals", RowsAt(Repeat(1000, 9)), 1, {}, 0},
+      {"10 intervals", RowsAt(Repeat(1000, 10)), 1, 1000, 100},
+  };
+  for (const PollCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const report::Figures f = FiguresOf(c.rows, c.clock_us);
+    EXPECT_EQ(f.too_short, !c.poll_hz);
+    EXPECT_EQ(f.rate_hz.has_value(), c.poll_hz.has_value());
+    if (!c.poll_hz) {
+      EXPECT_FALSE(f.poll_hz);
+      EXPECT_FALSE(f.busy_pct);
+      continue;
+    }
+    ASSERT_TRUE(f.poll_hz);
+    ASSERT_TRUE(f.busy_pct);
+    EXPECT_NEAR(*f.poll_hz, *c.poll_hz, *c.poll_hz * 0.02);
+    EXPECT_NEAR(*f.busy_pct, c.busy_pct, c.busy_pct * 0.02);
+    EXPECT_NEAR(*f.busy_pct, *f.rate_hz / *f.poll_hz * 100, 1e-9);
+  }
+}
+
 TEST(ReportFigures, DropsClicksAndWheel) {
   // A drop row is counted and the interval across it is not timed (it would be 3 ms).
   const report::Figures drops =
-      FiguresOf(Row(0, 5) + Row(1000, 5) + Row(2000, 5) + DropRow(2500, 5) + Row(5000, 5) + Row(6000, 5) + DropRow(9000, 5));
+      FiguresOf(RowsAt(Repeat(1000, 10)) + DropRow(10500, 5) + Row(13000, 5) + Row(14000, 5) + DropRow(17000, 5));
   EXPECT_EQ(drops.drops, 2u);
-  EXPECT_EQ(drops.packets, 5u);
+  EXPECT_EQ(drops.packets, 13u);
   EXPECT_EQ(drops.longest_interval_us, 1000);
   EXPECT_EQ(drops.rate_hz, 1000);
-  EXPECT_DOUBLE_EQ(drops.seconds, 0.006);
+  EXPECT_DOUBLE_EQ(drops.seconds, 0.014);
 
   // Each button-down flag is a press (two in one packet count two); up flags are
   // not. Only the vertical wheel turns wheel_notches, by signed 120ths.
@@ -183,10 +257,11 @@ TEST(ReportFigures, DropsClicksAndWheel) {
 TEST(ReportOutput, ACoarseClockIsNullInJsonAndSaysWhyInTheTable) {
   RecordingDir dir;
   dir.Write("devices.csv", std::string(kDevicesHeader) + "5,1,Mouse,\"xi2\",,,1000\n");
-  dir.Write("log.csv", kLogHeader + RowsAt(Repeat(1000, 20)));
+  dir.Write("log.csv", kLogHeader + RowsAt(Repeat(1000, 200)));
   const ReportRun json = RunReport({"--json", dir.path()});
   ASSERT_EQ(json.status, 0) << json.err;
-  for (const char* key : {"interval_median_us", "interval_p1_us", "interval_p99_us", "jitter_pct", "longest_interval_us"}) {
+  for (const char* key : {"poll_hz", "busy_pct", "interval_median_us", "interval_p1_us", "interval_p99_us",
+                          "jitter_pct", "longest_interval_us"}) {
     EXPECT_NE(json.out.find(std::string("\"") + key + "\": null"), std::string::npos) << key << "\n" << json.out;
   }
   EXPECT_NE(json.out.find("\"rate_hz\": 1000,"), std::string::npos) << json.out;
@@ -254,6 +329,11 @@ std::function<void(const RecordingDir&)> Files(std::string devices, std::string 
     dir.Write("log.csv", log);
   };
 }
+std::string CrLf(const std::string& text) {
+  std::string out;
+  for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
 std::string RandomBytes() {
   std::string bytes;
   std::uint32_t state = 7;
@@ -299,7 +379,21 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       // A recording that ended mid-row is still read, without its last row.
       {"cut off mid-row", Files(kGoodDevices, log + Row(0, 5) + Row(1000, 5) + "2000,5,1,0,0"), "", 0,
        "log.csv line 4: the last row is cut off (the recording ended mid-row); skipped"},
-      {"cut off in devices.csv", Files(kGoodDevices + "6,2,Mo", log), "", 0, "devices.csv line 3: the last row is cut off"},
+      {"cut off in devices.csv", Files(kGoodDevices + "6,2,Mo", log + Row(0, 5)), "", 0,
+       "devices.csv line 3: the last row is cut off"},
+      {"empty folder", [](const RecordingDir&) {}, "", 1, "no recording here (no log.csv or devices.csv); velmora writes one"},
+      {"header only", Files(kGoodDevices, log), "", 1, "log.csv: no packets"},
+      // As a spreadsheet saves them: CR LF, and a byte-order mark.
+      {"saved again by a spreadsheet", Files(CrLf(kGoodDevices), "\xef\xbb\xbf" + CrLf(log + RowsAt({1000}))), "", 0, ""},
+      {"a header with a tab at its end", Files(kGoodDevices, CrLf(log.substr(0, log.size() - 1) + "\t\n")), "", 1,
+       "log.csv line 1: not the header time_us,handle,index,usFlags,ulButtons,usButtonFlags,usButtonData,ulRawButtons,"
+       "lLastX,lLastY,ulExtraInformation (from character 112 it reads \"\\x09\")"},
+      {"report.html cannot be written",
+       [](const RecordingDir& d) {
+         Files(kGoodDevices, kLogHeader + Row(0, 5))(d);
+         fs::create_directory(d.path() + "/report.html");
+       },
+       "", 1, "report.html: cannot be written (Is a directory)"},
   };
   for (const BadInput& c : cases) {
     SCOPED_TRACE(c.name);
@@ -314,6 +408,40 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
       EXPECT_EQ(run.out.find("\"packets\": 3"), std::string::npos) << run.out;
     }
   }
+}
+
+// A file read while it is written: a line without its end waits for the rest,
+// and comes whole, once; a file that is done says its last line was cut off.
+TEST(ReportReader, AFollowedFileGivesAnUnfinishedLineOnceItIsWhole) {
+  RecordingDir dir;
+  dir.Write("log.csv", "a,b\nc,");
+  std::FILE* file = std::fopen((dir.path() + "/log.csv").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  report::LineReader reader(file, "log.csv");
+  reader.follow(true);
+  const auto append = [&](const char* text) {
+    std::ofstream(dir.path() + "/log.csv", std::ios::app | std::ios::binary) << text;
+  };
+  std::vector<std::string> lines;
+  const auto read = [&] {
+    reader.resume();
+    std::string_view line;
+    while (reader.next(line)) lines.emplace_back(line);
+  };
+  read();
+  append("d\r\ne");
+  read();
+  append("f\n");
+  read();
+  EXPECT_EQ(lines, (std::vector<std::string>{"a,b", "c,d", "ef"}));
+  EXPECT_FALSE(reader.cut_off());
+  append("g,");
+  reader.follow(false);
+  read();
+  EXPECT_TRUE(reader.cut_off());
+  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_EQ(reader.offset(), 14u);
+  std::fclose(file);
 }
 
 }  // namespace

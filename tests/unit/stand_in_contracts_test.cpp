@@ -44,9 +44,15 @@ TEST(RegistrationTest, MalformedRequestsAreRefused) {
   EXPECT_EQ(CheckRegistration(&mouse, 1, 12).error, kErrorInvalidParameter);
   EXPECT_EQ(CheckRegistration(&mouse, 0, sizeof mouse).error, kErrorInvalidParameter);
   EXPECT_EQ(CheckRegistration(nullptr, 1, sizeof mouse).error, kErrorInvalidParameter);
-  const RAWINPUTDEVICE sink = Device(1, 2, 0x100);
-  EXPECT_EQ(CheckRegistration(&sink, 1, sizeof sink).error, kErrorInvalidFlags);
+  const RAWINPUTDEVICE sink = Device(1, 2, RIDEV_INPUTSINK);
+  EXPECT_EQ(CheckRegistration(&sink, 1, sizeof sink).error, kErrorInvalidParameter);  // no target
+  const RAWINPUTDEVICE other = Device(1, 2, 0x200);
+  EXPECT_EQ(CheckRegistration(&other, 1, sizeof other).error, kErrorInvalidFlags);
   int window = 0;
+  const RAWINPUTDEVICE sink_to_window = Device(1, 2, RIDEV_INPUTSINK, &window);
+  const Registration s = CheckRegistration(&sink_to_window, 1, sizeof sink_to_window);
+  EXPECT_EQ(s.error, 0u);
+  EXPECT_TRUE(s.select_mouse && s.sink);
   const RAWINPUTDEVICE remove_with_target = Device(1, 2, RIDEV_REMOVE, &window);
   EXPECT_EQ(CheckRegistration(&remove_with_target, 1, sizeof sink).error, kErrorInvalidParameter);
   const RAWINPUTDEVICE remove = Device(1, 2, RIDEV_REMOVE);

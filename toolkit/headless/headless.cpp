@@ -46,6 +46,7 @@ void HeadlessBackend::DestroyWindow(TForm& form) {
 void HeadlessBackend::TextChanged(TLabel&) {}
 void HeadlessBackend::EnabledChanged(TControl&) {}
 void HeadlessBackend::Hidden(TControl&) {}
+void HeadlessBackend::CaptionChanged(TForm&) {}
 void HeadlessBackend::LineAppended(TMemo&, const String&, std::size_t) {}
 
 int HeadlessBackend::ClientWidth(const TForm&) { return surface_.Width(); }

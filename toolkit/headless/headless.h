@@ -116,6 +116,7 @@ class HeadlessBackend : public Backend {
   void TextChanged(TLabel& label) override;
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
+  void CaptionChanged(TForm& form) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
   void Flush(TForm&) override {}
   int ClientWidth(const TForm& form) override;

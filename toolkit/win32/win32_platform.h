@@ -67,6 +67,7 @@ class Win32Backend final : public Backend {
   void TextChanged(TLabel& label) override { MarkPending(label); }
   void EnabledChanged(TControl& control) override;
   void Hidden(TControl& control) override;
+  void CaptionChanged(TForm& form) override;
   void LineAppended(TMemo& memo, const String&, std::size_t) override { MarkPending(memo); }
   void Flush(TForm&) override {
     FlushCanvas();
@@ -90,6 +91,8 @@ class Win32Backend final : public Backend {
   // ---- win32_window.cpp ----
   static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
   void RegisterFormClass(const TForm& form);
+  // The .exe's icon resource 1 at the size of these system metrics, or null.
+  HICON ProgramIcon(int width_metric, int height_metric) const;
   HBRUSH FormBrush(const TForm& form) const;
   void PlaceInTabOrder(const TForm& form, const TControl& control);
   void ForgetWindows(TForm& form);

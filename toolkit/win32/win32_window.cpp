@@ -52,6 +52,11 @@ HBRUSH Win32Backend::FormBrush(const TForm& form) const {
   return IsSystemColor(c) ? ::GetSysColorBrush(static_cast<int>(c & 0xFF)) : owned_brush_;
 }
 
+HICON Win32Backend::ProgramIcon(int width_metric, int height_metric) const {
+  return static_cast<HICON>(::LoadImageA(instance_, MAKEINTRESOURCEA(1), IMAGE_ICON, ::GetSystemMetrics(width_metric),
+                                         ::GetSystemMetrics(height_metric), LR_DEFAULTCOLOR | LR_SHARED));
+}
+
 void Win32Backend::RegisterFormClass(const TForm& form) {
   const TColor color = form.Desc().color;
   if (!IsSystemColor(color) && !owned_brush_) owned_brush_ = ::CreateSolidBrush(Resolve(color));
@@ -63,6 +68,10 @@ void Win32Backend::RegisterFormClass(const TForm& form) {
   wc.lpfnWndProc = &Win32Backend::FormProc;
   wc.hInstance = instance_;
   wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  // The program's own icon (resource 1), in the title bar's and the taskbar's
+  // sizes; a build without it keeps the system's.
+  wc.hIcon = ProgramIcon(SM_CXICON, SM_CYICON);
+  wc.hIconSm = ProgramIcon(SM_CXSMICON, SM_CYSMICON);
   // A system colour's brush is its index plus one.
   wc.hbrBackground = IsSystemColor(color)
                          ? reinterpret_cast<HBRUSH>(static_cast<INT_PTR>((color & 0xFF) + 1))
@@ -205,6 +214,10 @@ void Win32Backend::ShowLabel(TLabel& label) {
 
 void Win32Backend::EnabledChanged(TControl& control) {
   if (HWND hwnd = HwndOf(control.peer)) ::EnableWindow(hwnd, control.Enabled() ? TRUE : FALSE);
+}
+
+void Win32Backend::CaptionChanged(TForm& form) {
+  if (HWND hwnd = HwndOf(form.peer)) ::SetWindowTextA(hwnd, form.Caption());
 }
 
 void Win32Backend::Hidden(TControl& control) {

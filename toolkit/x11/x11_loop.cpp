@@ -16,8 +16,18 @@ namespace tk::x11 {
 
 namespace {
 
-// Events handled before control updates and drawing go out to the server.
+// Events handled before the loop looks at the other descriptors.
 constexpr int kBatch = 512;
+// Controls and drawing reach the server at most this often (a display's frame)
+// while input keeps coming: an 8 kHz mouse would otherwise cost a flush of the
+// panel and the labels per packet. Every packet's change is in the next frame.
+constexpr std::uint64_t kFrameMs = 16;
+// The raw-input stand-ins' descriptors are served at most this often: eight
+// mice at 8 kHz would otherwise wake the loop, and cost a poll and a read, for
+// nearly every packet. Taken together, a wake-up reads each mouse's frames of a
+// millisecond in one read. The kernel holds several milliseconds of a mouse's
+// frames, and each frame keeps its own time.
+constexpr std::int64_t kFdIntervalUs = 1000;
 
 int signal_pipe[2] = {-1, -1};
 
@@ -34,6 +44,12 @@ void DrainSignals() {
   char buf[64];
   while (read(signal_pipe[0], buf, sizeof buf) > 0) {
   }
+}
+
+std::int64_t NowUs() {
+  timespec t = {};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
 }
 
 std::uint64_t NowMs() {
@@ -89,8 +105,9 @@ void X11Backend::Run(TForm& form) {
   XFlush(display_);
 
   bool stop_requested = false;
+  bool busy = false;  // work came since the loop last found nothing to do
   while (!running_closed_) {
-    const bool full = HandleBatch();
+    const bool full = HandleBatch(busy);
     if (running_closed_) break;
     if (lost_ || stop_requested) {
       // The same path as the window's close box: the close handler closes the log.
@@ -100,52 +117,90 @@ void X11Backend::Run(TForm& form) {
       if (lost_) break;
       continue;
     }
-    FlushControls();
-    XFlush(display_);
-    // Events can arrive while the flush writes; those are read already and poll
+    const std::uint64_t now = NowMs();
+    const bool shown = now - last_shown_ms_ >= kFrameMs;
+    if (shown) ShowChanges(now);
+    // Events can arrive while a flush writes; those are read already and poll
     // would not wake for them. Under a flood the loop never waits below, but a
     // stop request and the other descriptors must not wait for the queue to run dry.
     const bool more = full || XEventsQueued(display_, QueuedAfterReading) > 0;
-    if (more) {
-      idle_.Busy(NowMs());
-    } else {
+    // Quiet: a wait that times out. Until then a change not shown yet waits for
+    // its frame; with nothing left to show, the loop only looks.
+    const int timeout = more ? 0 : !busy ? -1 : shown ? 0 : static_cast<int>(last_shown_ms_ + kFrameMs - now);
+    const int ready = WaitForWork(timeout, stop_requested);
+    if (ready < 0) break;
+    if (ready == 0 && !more && busy) {
+      ShowChanges(NowMs());
       idle_.Drained(NowMs());
+      busy = false;
+    } else {
+      busy = busy || ready > 0;
+      idle_.Busy(NowMs());
     }
-    if (!WaitForWork(more, stop_requested)) break;
   }
   FlushControls();
   if (!lost_) XFlush(display_);
 }
 
+// What changed reaches the server: the controls' state, then with the drawing
+// queued before it, in one flush.
+void X11Backend::ShowChanges(std::uint64_t now_ms) {
+  FlushControls();
+  if (!lost_) XFlush(display_);
+  last_shown_ms_ = now_ms;
+}
+
 // Handles the queued events, up to a batch; true when the batch was full.
-bool X11Backend::HandleBatch() {
+bool X11Backend::HandleBatch(bool& busy) {
   int handled = 0;
-  while (!running_closed_ && !lost_ && handled < kBatch && XEventsQueued(display_, QueuedAfterReading) > 0) {
+  // The connection is read only once Xlib's queue is empty: a read per event
+  // would cost more than the event.
+  while (!running_closed_ && !lost_ && handled < kBatch &&
+         (XQLength(display_) > 0 || XEventsQueued(display_, QueuedAfterReading) > 0)) {
     XEvent event;
     XNextEvent(display_, &event);
     HandleEvent(event);
     ++handled;
   }
+  busy = busy || handled > 0;
   return handled == kBatch;
 }
 
-// Waits for the server, a stop signal or a watched descriptor (not at all when
-// more events are queued) and serves the descriptors; false when poll failed.
-bool X11Backend::WaitForWork(bool more, bool& stop_requested) {
+// Waits up to timeout_ms (-1: for ever) for the server, a stop signal or a
+// watched descriptor and serves the descriptors; the number of those ready, 0
+// when the time ran out, -1 when poll failed.
+int X11Backend::WaitForWork(int timeout_ms, bool& stop_requested) {
   std::vector<pollfd>& fds = poll_fds_;
   fds.clear();
   fds.push_back({ConnectionNumber(display_), POLLIN, 0});
   fds.push_back({signal_pipe[0], POLLIN, 0});  // a negative fd is left out by poll
+  // The descriptors wait for their interval; the server and a stop do not.
+  const std::int64_t since = NowUs() - last_fds_us_;
+  if (timeout_ms != 0 && since < kFdIntervalUs && !fd_hooks_.empty()) {
+    const timespec rest = {0, (kFdIntervalUs - since) * 1000};
+    const int n = ppoll(fds.data(), fds.size(), &rest, nullptr);
+    if (n < 0 && errno != EINTR) return -1;
+    if (n != 0) return ServeReady(n < 0 ? 1 : n, stop_requested);
+    if (timeout_ms > 0) timeout_ms = std::max(0, timeout_ms - static_cast<int>((kFdIntervalUs - since) / 1000));
+  }
   for (const FdHook& h : fd_hooks_) fds.push_back({h.fd, POLLIN, 0});
-  const int n = poll(fds.data(), fds.size(), more ? 0 : -1);
-  if (n < 0 && errno != EINTR) return false;
-  if (n <= 0) return true;
+  const int n = poll(fds.data(), fds.size(), timeout_ms);
+  if (n < 0) return errno == EINTR ? 1 : -1;
+  return n == 0 ? 0 : ServeReady(n, stop_requested);
+}
+
+// After a poll that found n descriptors ready: a stop request, the watched descriptors.
+int X11Backend::ServeReady(int n, bool& stop_requested) {
+  const std::vector<pollfd>& fds = poll_fds_;
   if (signal_pipe[0] >= 0 && (fds[1].revents & POLLIN)) {
     DrainSignals();
     stop_requested = true;
   }
-  CallReadyFds(fds, 2);
-  return true;
+  if (fds.size() > 2) {
+    last_fds_us_ = NowUs();
+    CallReadyFds(fds, 2);
+  }
+  return n;
 }
 
 void X11Backend::CallReadyFds(const std::vector<pollfd>& fds, std::size_t first) {

@@ -88,6 +88,7 @@ struct FormView {
   std::vector<ControlView*> controls;
   // Memo lines not yet appended to _VELMORA_LINES, and how many it holds.
   std::string pending_lines;
+  std::size_t pending_line_count = 0;  // the line ends in pending_lines
   std::size_t property_lines = 0;
 };
 
@@ -112,6 +113,7 @@ class X11Backend : public Backend {
   void TextChanged(TLabel& label) override { pending_.Mark(label); }
   void EnabledChanged(TControl& control) override { pending_.Mark(control); }
   void Hidden(TControl& control) override;
+  void CaptionChanged(TForm& form) override;
   void LineAppended(TMemo& memo, const String& line, std::size_t dropped) override;
   void Flush(TForm& form) override;
 
@@ -168,6 +170,8 @@ class X11Backend : public Backend {
   void UpdateControl(ControlView& view);
   void UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo);
   void SetName(Window w, const std::string& text);
+  // WM_NAME and _NET_WM_NAME: the title a window manager shows.
+  void SetTitle(Window w, const std::string& caption);
   void SetEnabledProperty(Window w, bool enabled);
 
   // ---- x11_paint.cpp ----
@@ -189,8 +193,10 @@ class X11Backend : public Backend {
   bool PrepareEllipseMasks(Drawable on, int w, int h, int line);
 
   // ---- x11_loop.cpp ----
-  bool HandleBatch();
-  bool WaitForWork(bool more, bool& stop_requested);
+  bool HandleBatch(bool& busy);
+  int WaitForWork(int timeout_ms, bool& stop_requested);
+  int ServeReady(int n, bool& stop_requested);
+  void ShowChanges(std::uint64_t now_ms);
   void HandleEvent(XEvent& event);
   void HandleFormEvent(FormView& form, XEvent& event);
   void HandleClientMessage(FormView& form, const XClientMessageEvent& event);
@@ -238,6 +244,8 @@ class X11Backend : public Backend {
   std::vector<FdHook> fd_hooks_;
   std::vector<pollfd> poll_fds_;  // kept: the loop fills it at every turn
   IdleHook idle_;
+  std::uint64_t last_shown_ms_ = 0;  // when ShowChanges last ran
+  std::int64_t last_fds_us_ = 0;     // when the watched descriptors were last served
   int xi_opcode_ = -1;
   int core_pointer_ = 0;  // the first master pointer; 0: no XInput 2, core motion
   bool running_closed_ = false;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "toolkit/x11/x11_icon.h"
 #include "toolkit/x11/x11_platform.h"
 
 namespace tk::x11 {
@@ -58,10 +59,23 @@ void X11Backend::SetFormHints(FormView& view, const FormDesc& desc) {
   XClassHint cls = {const_cast<char*>("velmora"), const_cast<char*>("Velmora")};
   XSetClassHint(display_, view.win, &cls);
   XSetWMProtocols(display_, view.win, &wm_delete_, 1);
-  const std::string caption = desc.caption ? desc.caption : "";
-  SetName(view.win, caption);
-  XChangeProperty(display_, view.win, net_wm_name_, utf8_string_, 8, PropModeReplace,
+  SetTitle(view.win, desc.caption ? desc.caption : "");
+  if (kProgramIconLength > 0) {
+    // Format 32 properties travel as arrays of long, whatever long's size.
+    XChangeProperty(display_, view.win, XInternAtom(display_, "_NET_WM_ICON", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(kProgramIcon),
+                    static_cast<int>(kProgramIconLength));
+  }
+}
+
+void X11Backend::SetTitle(Window w, const std::string& caption) {
+  SetName(w, caption);
+  XChangeProperty(display_, w, net_wm_name_, utf8_string_, 8, PropModeReplace,
                   reinterpret_cast<const unsigned char*>(caption.data()), static_cast<int>(caption.size()));
+}
+
+void X11Backend::CaptionChanged(TForm& form) {
+  if (FormView* view = ViewOf(form); view && !lost_) SetTitle(view->win, form.Caption());
 }
 
 void X11Backend::CreateControl(TForm& form, TControl& control) {
@@ -117,8 +131,12 @@ void X11Backend::Hidden(TControl& control) {
 
 void X11Backend::LineAppended(TMemo& memo, const String& line, std::size_t) {
   if (FormView* f = ViewOf(memo.Owner())) {
-    f->pending_lines += LineText(line);
+    const std::string_view text = LineText(line);
+    f->pending_lines += text;
     f->pending_lines += '\n';
+    // What a reader of the property counts as lines: a line may hold line ends of its own.
+    ++f->pending_line_count;
+    for (auto at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) ++f->pending_line_count;
   }
   pending_.Mark(memo);
 }
@@ -198,7 +216,7 @@ void X11Backend::Flush(TForm&) {
 // memo's own lines, so it always holds at least the lines the memo keeps.
 void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMemo& memo) {
   if (form.pending_lines.empty()) return;
-  const auto added = static_cast<std::size_t>(std::count(form.pending_lines.begin(), form.pending_lines.end(), '\n'));
+  const std::size_t added = form.pending_line_count;
   if (form.property_lines + added > 2 * TMemo::kMaxLines) {
     std::string all;
     for (const String& line : memo.Lines()) {
@@ -215,6 +233,7 @@ void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMe
     form.property_lines += added;
   }
   form.pending_lines.clear();
+  form.pending_line_count = 0;
 }
 
 }  // namespace tk::x11

@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -20,14 +22,35 @@ namespace e2e {
 
 int failures = 0;
 
+namespace {
+
+int passes = 0, skips = 0;
+
+// The counts so far, for the runner (scripts/lib/checks.sh's counted).
+void WriteCounts() {
+  const char* name = std::getenv("VELMORA_COUNTS");
+  if (name) std::ofstream(name) << passes << ' ' << failures << ' ' << skips << '\n';
+}
+
+}  // namespace
+
 void Check(const std::string& name, bool ok, const std::string& detail) {
   if (ok) {
+    ++passes;
     std::printf("PASS %s\n", name.c_str());
   } else {
     ++failures;
     std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
   }
   std::fflush(stdout);
+  WriteCounts();
+}
+
+void Skip(const std::string& name, const std::string& why) {
+  ++skips;
+  std::printf("SKIP %s: %s\n", name.c_str(), why.c_str());
+  std::fflush(stdout);
+  WriteCounts();
 }
 
 bool WaitFor(const std::function<bool()>& done, double seconds, int step_ms) {
@@ -119,6 +142,23 @@ Log ReadLog(const fs::path& path) {
 
 // ---- The program under test -------------------------------------------------------
 
+double CpuSeconds(pid_t pid) {
+  // Each thread's time on a processor, in nanoseconds (schedstat): finer than
+  // the clock ticks of /proc/PID/stat.
+  double ns = 0;
+  std::error_code ec;
+  bool any = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    double run = 0;
+    if (in >> run) {
+      ns += run;
+      any = true;
+    }
+  }
+  return any ? ns / 1e9 : -1;
+}
+
 bool Program::Start(const std::string& exe, const fs::path& work, const fs::path& out) {
   // Absolute: the child opens its output files after changing directory.
   workdir = fs::absolute(work);
@@ -135,7 +175,20 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     dup2(e, 2);
     // As if started from a terminal, even when this runner was started with nohup.
     signal(SIGHUP, SIG_DFL);
-    execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+    // After chdir: the run folder's parents need not be open to nobody.
+    if (as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
+    // The runner may run a mode with options: VELMORA_E2E_ARGS, split at spaces.
+    std::vector<std::string> words = {exe};
+    words.insert(words.end(), args.begin(), args.end());
+    if (const char* extra = getenv("VELMORA_E2E_ARGS")) {
+      for (const std::string& w : Split(extra, " ")) {
+        if (!w.empty()) words.push_back(w);
+      }
+    }
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   return true;
@@ -342,10 +395,14 @@ bool Session::Start(const std::string& exe, const fs::path& dir, const fs::path&
   if (!program.Start(exe, dir, out.empty() ? dir : out)) return false;
   const bool shown = WaitFor([&] { return (form = x.FindTopLevel("velmora", other)) != 0 || program.Exited(); });
   if (!shown || program.Exited()) return false;
-  for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
-    controls[name] = x.FindByInstance(form, name);
-  }
-  return true;
+  // The form exists a moment before its controls do.
+  return WaitFor([&] {
+    bool all = true;
+    for (const char* name : {"Label1", "Label2", "Label3", "Label4", "Label5", "Label6", "btnCopy", "Edit1", "Memo1"}) {
+      all = (controls[name] = x.FindByInstance(form, name)) != 0 && all;
+    }
+    return all;
+  });
 }
 
 bool Session::Ready(std::size_t mice, std::string& why) {
@@ -386,6 +443,70 @@ void CheckRecording(const std::string& name, const Session& s, const std::string
   while (p && std::fgets(buf, sizeof buf, p)) said += buf;
   const int status = p ? pclose(p) : -1;
   Check(name, status == 0, said);
+}
+
+std::string Join(const Lines& lines, std::size_t from) {
+  std::string s;
+  for (std::size_t i = from; i < lines.size(); ++i) s += (i > from ? " | " : "") + lines[i];
+  return s;
+}
+
+Expected ExpectedDevices(Display* d) {
+  Expected e;
+  int n = 0;
+  XIDeviceInfo* info = XIQueryDevice(d, XIAllDevices, &n);
+  std::vector<std::pair<int, int>> listed;  // id, type
+  for (int i = 0; i < n; ++i) {
+    const XIDeviceInfo& dev = info[i];
+    e.names[dev.deviceid] = dev.name;
+    if (!dev.enabled || dev.use == XIMasterPointer || dev.use == XIMasterKeyboard) continue;
+    int type = dev.use == XISlavePointer ? 0 : dev.use == XISlaveKeyboard ? 1 : -1;
+    if (type < 0) {
+      bool keys = false, pointer = false;
+      for (int c = 0; c < dev.num_classes; ++c) {
+        keys = keys || dev.classes[c]->type == XIKeyClass;
+        pointer = pointer || dev.classes[c]->type == XIButtonClass || dev.classes[c]->type == XIValuatorClass;
+      }
+      type = pointer && !keys ? 0 : keys ? 1 : 2;
+    }
+    listed.emplace_back(dev.deviceid, type);
+  }
+  XIFreeDeviceInfo(info);
+  std::sort(listed.begin(), listed.end());
+  const char* words[] = {"Mouse", "Keyboard", "HID"};
+  for (std::size_t i = 0; i < listed.size() && i < 10; ++i) {
+    const auto [id, type] = listed[i];
+    e.lines.push_back(std::to_string(i) + " " + std::to_string(id) + "  " + words[type]);
+    if (type == 0) {
+      e.lines.push_back("Amouse[" + std::to_string(e.mice.size()) + "] = " + std::to_string(id));
+      e.mice.push_back(id);
+    }
+  }
+  return e;
+}
+
+// The log holds every record the memo showed, and nothing else.
+void CheckLogMatchesMemo(const std::string& name, const Session& s, const Lines& shown) {
+  const Log log = s.ReadLog();
+  const Lines& logged = log.records;
+  std::string detail = log.whole ? "" : "the last record has no line end; ";
+  if (logged != shown) {
+    detail = "log has " + std::to_string(logged.size()) + " records, memo showed " + std::to_string(shown.size());
+    for (std::size_t i = 0; i < std::min(logged.size(), shown.size()); ++i) {
+      if (logged[i] != shown[i]) {
+        detail += "; first difference at " + std::to_string(i) + ": '" + logged[i] + "' vs '" + shown[i] + "'";
+        break;
+      }
+    }
+  }
+  Check(name, log.whole && logged == shown && !shown.empty(), detail);
+}
+
+// Every mode starts here: false, with a failed check, when there is no display.
+bool Connect(Screen& x) {
+  const bool open = x.Open();
+  if (!open) Check("connect to the X server", false, "no display");
+  return open;
 }
 
 }  // namespace e2e

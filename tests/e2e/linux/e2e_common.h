@@ -1,4 +1,4 @@
-// What the Linux end-to-end checkers (x11_e2e.cpp, flood.cpp) share: the
+// What the Linux end-to-end checkers (velmora_x11_e2e's modes, flood.cpp) share: the
 // PASS/FAIL output, the records and log.txt, the program under test as a child
 // process with its window, and the X side: windows, properties, XTest devices.
 #pragma once
@@ -25,8 +25,10 @@ using Lines = std::vector<std::string>;
 // Failed checks so far; a checker exits 1 if there are any.
 extern int failures;
 
-// Prints "PASS name" or "FAIL name: detail".
+// Prints "PASS name" or "FAIL name: detail", and hands the counts to the runner.
 void Check(const std::string& name, bool ok, const std::string& detail = "");
+// Prints "SKIP name: why".
+void Skip(const std::string& name, const std::string& why);
 
 bool WaitFor(const std::function<bool()>& done, double seconds = 5.0, int step_ms = 10);
 
@@ -59,10 +61,16 @@ struct Log {
 };
 Log ReadLog(const fs::path& path);
 
+// Processor time (user and system) process pid has used so far, in seconds; -1 if unknown.
+double CpuSeconds(pid_t pid);
+
 struct Program {
   pid_t pid = -1;
   int status = -1;
   fs::path workdir, outdir;
+  std::vector<std::string> args;  // after the program's name
+  // A root runner starts the program as nobody, so that a folder's permissions hold.
+  bool as_nobody = false;
 
   // Runs exe in workdir; its stdout and stderr go to stdout.txt and stderr.txt in outdir.
   bool Start(const std::string& exe, const fs::path& work, const fs::path& out);
@@ -71,6 +79,8 @@ struct Program {
   void Kill();
   std::string Describe() const;
   bool CleanExit() const;
+  // Processor time (user and system) it has used so far, in seconds; -1 once it is gone.
+  double CpuSeconds() const { return e2e::CpuSeconds(pid); }
   std::string Stdout() const;
   std::string Stderr() const;
 };
@@ -178,5 +188,23 @@ struct Session {
 // Checks the run's log.csv and devices.csv against its log.txt with the shared
 // checker (tests/e2e/check_recording.py), passing it options.
 void CheckRecording(const std::string& name, const Session& s, const std::string& options);
+
+// lines joined with " | ", from the given one on.
+std::string Join(const Lines& lines, std::size_t from = 0);
+
+// What the memo's device lines must be: the enabled slaves in id order, the
+// first ten of them, each mouse also entered in the table.
+struct Expected {
+  Lines lines;
+  std::vector<int> mice;
+  std::map<int, std::string> names;
+};
+Expected ExpectedDevices(Display* d);
+
+// Every mode starts here: false, with a failed check, when there is no display.
+bool Connect(Screen& x);
+
+// The log holds every record the memo showed, and nothing else.
+void CheckLogMatchesMemo(const std::string& name, const Session& s, const Lines& shown);
 
 }  // namespace e2e

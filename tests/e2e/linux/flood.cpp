@@ -3,6 +3,8 @@
 //
 //   velmora_flood flood       VELMORA DIR LISTENER ROUNDS   rounds of 30000 packets, timed
 //                                                            against a bare XInput2 listener
+//   velmora_flood queued      VELMORA DIR LISTENER ROUNDS   the same, queued in the server before
+//                                                            either reads (scripts/bench)
 //   velmora_flood signal      VELMORA DIR TERM|INT|HUP      the signal arrives mid-flood
 //   velmora_flood server-loss VELMORA DIR XVFB_PID          the server dies mid-flood
 //   velmora_flood no-log      VELMORA DIR                   log.txt cannot be opened
@@ -535,6 +537,71 @@ int RunFlood(const std::string& exe, const fs::path& dir, const std::string& lis
   return failures ? 1 : 0;
 }
 
+// A flood that outruns any reader: while velmora and the listener are stopped,
+// the server takes each round's 30000 packets and queues their events for both.
+// Then velmora alone runs until its memo shows the round's last packet, then the
+// listener alone until it has counted them all: the wall time and processor
+// time each takes to work through the same queue.
+int RunQueued(const std::string& exe, const fs::path& dir, const std::string& listener_exe, int rounds) {
+  const std::string mode = "queued flood";
+  Run run;
+  if (!run.Start(mode, exe, dir)) return 1;
+  Screen& x = run.x;
+  Session& v = run.v;
+  Listener listener;
+  if (!listener.Start(listener_exe, 3 * kSteps, run.devices)) {
+    return Check(mode + ": the XInput2 listener starts", false, listener_exe), 1;
+  }
+  const Atom counted = XInternAtom(x.display(), "_VELMORA_COUNTED", False);
+  std::vector<double> velmora_ms, listener_ms, velmora_cpu, listener_cpu;
+  bool all = true;
+  // Runs pid from a stop until done() holds: wall milliseconds and processor seconds.
+  const auto work_through = [&](pid_t pid, const std::function<bool()>& done, double& ms, double& cpu) {
+    const double cpu_before = CpuSeconds(pid);
+    const auto start = Clock::now();
+    kill(pid, SIGCONT);
+    const bool ok = WaitFor(done, 30, 1);
+    ms = MsSince(start);
+    cpu = CpuSeconds(pid) - cpu_before;
+    return ok;
+  };
+  for (int r = 0; r <= rounds && all; ++r) {
+    const long end = (r + 1) * kSteps;
+    kill(v.program.pid, SIGSTOP);
+    kill(listener.pid, SIGSTOP);
+    SendFlood(x, run.devices, r * kSteps, end);
+    XSync(x.display(), False);
+    double vm = 0, vc = 0, lm = 0, lc = 0;
+    all = work_through(v.program.pid, [&] { return v.LastLine() == Record(3, Step(3, end - 1)); }, vm, vc) &&
+          work_through(listener.pid, [&] { return x.Number(x.root(), counted, AnyPropertyType) >= 3 * end; }, lm, lc);
+    if (!all) break;
+    Figures(mode + ": round " + std::to_string(r) + (r == 0 ? " (warm-up)" : "") + ": 30000 packets, velmora " +
+            Fixed(vm, 0) + " ms (" + Fixed(vc, 2) + " s processor), listener " + Fixed(lm, 0) + " ms (" +
+            Fixed(lc, 2) + " s processor)");
+    if (r == 0) continue;
+    velmora_ms.push_back(vm);
+    velmora_cpu.push_back(vc);
+    listener_ms.push_back(lm);
+    listener_cpu.push_back(lc);
+  }
+  kill(v.program.pid, SIGCONT);
+  kill(listener.pid, SIGCONT);
+  Check(mode + ": velmora and the listener take in every round's packets", all,
+        "velmora's memo ends with '" + v.LastLine() + "'");
+  if (all) {
+    const double vm = Median(velmora_ms), lm = Median(listener_ms);
+    Figures(mode + ": median of " + std::to_string(rounds) + " rounds: velmora " + Fixed(vm, 0) + " ms, " +
+            Fixed(Median(velmora_cpu) * 1e6 / (3 * kSteps), 2) + " us processor time per packet; listener " +
+            Fixed(lm, 0) + " ms, " + Fixed(Median(listener_cpu) * 1e6 / (3 * kSteps), 2) +
+            " us per packet; ratio " + Fixed(lm > 0 ? vm / lm : 1e9, 2));
+  }
+  v.Stop();
+  Check(mode + ": SIGTERM then ends the program with exit status 0", v.program.CleanExit(), v.program.Describe());
+  long counts[4] = {};
+  CheckLogShape(mode, run.work, all ? (rounds + 1) * kSteps : 0, all, counts);
+  return failures ? 1 : 0;
+}
+
 // The signal comes while the program works through a backlog of queued packets
 // and the flood goes on. It must end within a batch or so, not after the backlog:
 // under a flood the queue never runs dry, and a stop that waits for that never
@@ -726,6 +793,7 @@ int RunForeign(const std::string& exe, const fs::path& dir) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (argc >= 6 && mode == "flood") return RunFlood(argv[2], fs::absolute(argv[3]), argv[4], std::atoi(argv[5]));
+  if (argc >= 6 && mode == "queued") return RunQueued(argv[2], fs::absolute(argv[3]), argv[4], std::atoi(argv[5]));
   if (argc >= 5 && mode == "signal") {
     const std::string sig = argv[4];
     return RunSignal("SIG" + sig + " during a flood", argv[2], fs::absolute(argv[3]),
@@ -738,7 +806,7 @@ int main(int argc, char** argv) {
   if (argc >= 4 && mode == "no-log") return RunNoLog(argv[2], fs::absolute(argv[3]));
   if (argc >= 4 && mode == "foreign") return RunForeign(argv[2], fs::absolute(argv[3]));
   std::fprintf(stderr,
-               "usage: %s flood VELMORA DIR LISTENER ROUNDS | signal VELMORA DIR TERM|INT|HUP |\n"
+               "usage: %s flood|queued VELMORA DIR LISTENER ROUNDS | signal VELMORA DIR TERM|INT|HUP |\n"
                "       server-loss VELMORA DIR XVFB_PID | no-log VELMORA DIR | foreign VELMORA DIR\n",
                argv[0]);
   return 2;

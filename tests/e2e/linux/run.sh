@@ -7,8 +7,8 @@
 # (everywhere else here there is no /dev/input, so it picks XInput2), and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh), with the signals and the server's loss,
-# and velmora-report on a recorded session (report_e2e.sh) run last and count
-# with these.
+# and velmora-report on a recorded session (report_e2e.sh, with --follow live
+# beside the program and on bad input) run last and count with these.
 # Usage: tests/e2e/linux/run.sh [BUILD_DIR]   (default build/linux)
 set -u
 
@@ -19,30 +19,36 @@ out=$(mktemp -d /tmp/velmora-e2e-linux.XXXXXX)
 
 [ -x "$velmora" ] || { fail setup "$velmora not built"; finish; }
 checker=$(linux_e2e_tool velmora_x11_e2e) || { fail setup "$checker not built"; finish; }
+window_checker=$(linux_e2e_tool velmora_window_e2e) || { fail setup "$window_checker not built"; finish; }
 
 run_checker() {  # mode, then extra arguments
   run_mode 60 "$1" "$checker" "$@"
 }
 
-# --help and --version answer on stdout with no display, and leave log.txt as it was.
+# --help (also -h and /?) and --version answer on stdout with no display; an
+# unknown option gets one line on stderr and status 2. None opens a window or
+# touches a file: log.txt stays as it was and no recording appears.
 command_line_checks() {
-  local dir=$out/options option rc version
+  local dir=$out/options entry option want_rc want_out want_err rc version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   mkdir -p "$dir"
-  for option in --version --help; do
+  local usage="usage: velmora [--background] [--help | --version]"
+  # option | exit status | first stdout line | stderr
+  local cases=("--version|0|velmora $version|" "--help|0|$usage|" "-h|0|$usage|" "/?|0|$usage|"
+    "--bogus|2||velmora: unknown option --bogus (try --help)")
+  for entry in "${cases[@]}"; do
+    IFS='|' read -r option want_rc want_out want_err <<<"$entry"
+    rm -f "$dir"/*
     printf 'old\r\n' >"$dir/log.txt"
-    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --ignored "$option" >stdout.txt 2>stderr.txt)
+    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --background --ignored "$option" >stdout.txt 2>stderr.txt)
     rc=$?
-    if [ "$option" = --version ]; then
-      [ "$(cat "$dir/stdout.txt")" = "velmora $version" ]
-    else
-      [ "$(head -n 1 "$dir/stdout.txt")" = "usage: velmora [--help | --version]" ]
-    fi || { fail "$option prints its answer: stdout '$(head -c 200 "$dir/stdout.txt")'"; continue; }
-    if [ "$rc" = 0 ] && [ ! -s "$dir/stderr.txt" ] && [ "$(cat "$dir/log.txt")" = $'old\r' ]; then
-      echo "PASS $option: answers on stdout, exits 0, opens no window, leaves log.txt as it was"
+    if [ "$rc" = "$want_rc" ] && [ "$(head -n 1 "$dir/stdout.txt")" = "$want_out" ] &&
+      [ "$(cat "$dir/stderr.txt")" = "$want_err" ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] &&
+      [ ! -e "$dir/log.csv" ] && [ ! -e "$dir/devices.csv" ]; then
+      echo "PASS $option: exit status $want_rc, answers as it should, opens no window, touches no file"
       passed=$((passed + 1))
     else
-      fail "$option: exit status $rc, stderr '$(head -c 200 "$dir/stderr.txt")', log.txt '$(head -c 50 "$dir/log.txt")'"
+      fail "$option: exit status $rc, stdout '$(head -c 100 "$dir/stdout.txt")', stderr '$(head -c 200 "$dir/stderr.txt")', files $(ls "$dir" | tr '\n' ' ')"
     fi
   done
 }
@@ -53,6 +59,9 @@ if setup_server; then
   run_checker close-wm
   run_checker close-kill
   run_checker two-copies
+  run_mode 60 focus "$window_checker" focus
+  run_mode 60 background "$window_checker" background
+  run_mode 60 not-logging "$window_checker" not-logging
   if ! command -v umockdev-run >/dev/null || ! ldconfig -p | grep -q libumockdev-preload.so.0; then
     skip evdev "umockdev is not installed"
   else
@@ -75,10 +84,12 @@ else
 fi
 stop_xvfb
 
-# Flood and fault tests, and a recorded session read by velmora-report: their
+# Flood and fault tests, a recorded session read by velmora-report, and the OSC
+# stream to oscdump and the README's receiver (osc.sh): their
 # results count here, their closing lines do not.
-for runner in flood.sh report_e2e.sh; do
-  tally < <("$root/tests/e2e/linux/$runner" "$build" 2>&1 | grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed')
+for runner in flood.sh report_e2e.sh osc.sh; do
+  counted "$runner" "$root/tests/e2e/linux/$runner" "$build" > >(grep --line-buffered -Ev '^[0-9]+ passed, [0-9]+ failed') 2>&1
+  wait $!  # the filter's last lines come before the next runner's
 done
 
 finish

@@ -53,10 +53,9 @@ run_mode() {
   local seconds=$1 name=$2 checker=$3 mode=$4
   shift 4
   mkdir -p "$out/$name"
-  run_bounded "$seconds" "$checker" "$mode" "$velmora" "$out/$name" "$@" >"$out/$name.txt" 2>>"$out/checker-stderr.txt"
+  counted "$name" run_bounded "$seconds" "$checker" "$mode" "$velmora" "$out/$name" "$@" >"$out/$name.txt" 2>>"$out/checker-stderr.txt"
   local rc=$?
-  tally <"$out/$name.txt"
-  [ "$rc" -le 1 ] || fail "$name" "checker ended with status $rc"
+  cat "$out/$name.txt"
   return "$rc"
 }
 

@@ -52,7 +52,8 @@ child_record() { awk -F'\t' -v x="$2" -v y="$3" '$1 == "child" && $5 == x && $6 
 start_app() {
   rundir=$(mktemp -d "$work/run.XXXXXX")
   xdotool mousemove "$park_x" "$park_y"
-  (cd "$rundir" && exec wine "$exe" >stdout.txt 2>stderr.txt) &
+  # shellcheck disable=SC2086 # app_args: options, split at spaces
+  (cd "$rundir" && exec wine "$exe" ${app_args:-} >stdout.txt 2>stderr.txt) &
   app_pid=$!
   if ! probe wait 30000; then
     fail "$tag window appears" "no visible window titled Velmora within 30 s"
@@ -317,11 +318,25 @@ packet_run() {
 # never go back.
 check_recording() {
   local problem
-  if problem=$(python3 "$root/tests/e2e/check_recording.py" "$1" --ordered --named --min-rows 7); then
-    pass "$tag log.csv holds log.txt's records with times that never go back; devices.csv names the mouse"
+  # shellcheck disable=SC2086 # recording_options: options, split at spaces
+  if problem=$(python3 "$root/tests/e2e/check_recording.py" "$1" --ordered --named --min-rows 7 ${recording_options:-}); then
+    pass "$tag log.csv holds log.txt's records with times that never go back; devices.csv names the mouse${recording_options:+; the stream oscdump captured equals it}"
   else
     fail "$tag log.csv against log.txt" "$problem"
   fi
+}
+
+# streamed RUN: the run with the program streaming (--osc) to oscdump on this
+# machine; its recording check then compares oscdump's capture with log.csv too.
+streamed() {
+  local port receiver i
+  port=$(python3 -c 'import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  oscdump -L "$port" >"$work/oscdump-$tag.txt" 2>&1 &
+  receiver=$!
+  for i in $(seq 1 100); do grep -q "$(printf ':%04X ' "$port")" /proc/net/udp && break; sleep 0.1; done
+  app_args="--osc 127.0.0.1:$port" recording_options="--osc-dump $work/oscdump-$tag.txt" "$@"
+  kill "$receiver" 2>/dev/null
+  wait "$receiver" 2>/dev/null
 }
 
 # log.txt must hold exactly the records Memo1 showed, in order. The memo drops the
@@ -653,27 +668,17 @@ start_copy() {
   copy_pid=$!
 }
 
-# Waits up to 30 s for n visible windows titled Velmora.
-wait_windows() {
-  local i
-  for i in $(seq 1 300); do
-    [ "$(xdotool search --onlyvisible --name '^Velmora$' 2>/dev/null | wc -l)" -ge "$1" ] && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 mixed_copies_run() {  # mixed_copies_run <kind A> <kind B>
   local name="copies of two kinds, $1 then $2:" dir a_pid b_pid size
   dir=$(mktemp -d "$work/mixed.XXXXXX")
   xdotool mousemove "$park_x" "$park_y"
   start_copy "$1" "$dir" "$dir/a"; a_pid=$copy_pid
-  if ! wait_windows 1; then
+  if ! wait_velmora_window 1; then
     fail "$name copy A starts" "no window within 30 s"
   else
     head -c 65536 /dev/zero | tr '\000' x >>"$dir/log.txt"
     start_copy "$2" "$dir" "$dir/b"; b_pid=$copy_pid
-    if ! wait_windows 2; then
+    if ! wait_velmora_window 2; then
       fail "$name copy B starts" "no second window within 30 s"
     else
       sleep 1
@@ -714,7 +719,8 @@ for dir in "${builds[@]}"; do
   probe_exe=$dir/velmora_probe.exe
   command_line_run
   quiet_run
-  packet_run
+  # The 64-bit build's packet run streams to oscdump, and must record as without it.
+  if [ "$tag" = x64 ] && command -v oscdump >/dev/null; then streamed packet_run; else packet_run; fi
   burst_run
   two_copies_run
   abrupt_end_run

@@ -1,0 +1,267 @@
+// Mice at a real mouse's rate through the evdev service, on umockdev's fake event
+// devices (no root, no /dev/uinput):
+//
+//   velmora_evdev_flood VELMORA WORKDIR MICE RATE_HZ SECONDS
+//
+// Each mouse sends a motion frame every 1/RATE_HZ s for SECONDS, with kernel
+// times on CLOCK_MONOTONIC as a real device has them. Checks that every frame
+// reaches log.txt and log.csv, each device's intervals exact, and nothing is
+// reported dropped or unreadable; prints "figures evdev: ..." with the frames
+// lost and the program's processor time per packet (scripts/bench reads them).
+#include <linux/input.h>
+#include <time.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "e2e_common.h"
+
+namespace {
+
+using namespace e2e;
+using e2e::Screen;  // not Xlib's
+
+constexpr int kEvSyn = 0, kEvRel = 2;
+
+std::int64_t MonotonicUs() {
+  timespec t = {};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+// sysfs and udev's description of /dev/input/eventN, a mouse with three buttons and a wheel.
+std::string Description(int n) {
+  const std::string s = std::to_string(n), minor = std::to_string(64 + n);
+  return "P: /devices/virtual/input/input" + s + "/event" + s + "\nN: input/event" + s + "\nE: DEVNAME=/dev/input/event" +
+         s + "\nE: MAJOR=13\nE: MINOR=" + minor + "\nE: SUBSYSTEM=input\nA: dev=13:" + minor +
+         "\nL: device=../../input" + s + "\n\nP: /devices/virtual/input/input" + s + "\nE: NAME=\"Velmora fast mouse " +
+         s + "\"\nE: SUBSYSTEM=input\nA: name=Velmora fast mouse " + s +
+         "\nA: capabilities/ev=7\nA: capabilities/key=70000 0 0 0 0\nA: capabilities/rel=103\nA: properties=0\n";
+}
+
+// The answers to the ioctls libevdev asks at open, each of the size it asks for.
+std::string Ioctls(int n) {
+  const std::string name = "Velmora fast mouse " + std::to_string(n);
+  std::string hex_name;
+  char b[3];
+  for (std::size_t i = 0; i < 255; ++i) {
+    std::snprintf(b, sizeof b, "%02X", i < name.size() ? static_cast<unsigned char>(name[i]) : 0);
+    hex_name += b;
+  }
+  const std::string zeros8(16, '0');
+  std::string s = "@DEV /dev/input/event" + std::to_string(n) + "\nEVIOCGNAME(0) " + std::to_string(name.size() + 1) +
+                  " " + hex_name + "\nEVIOCGVERSION 0 01000100\nEVIOCGID 0 0300ADDE01C00100\n";
+  s += "EVIOCGBIT(0) 8 0700000000000000\n";                                  // SYN, KEY, REL
+  s += "EVIOCGBIT(1) 96 " + std::string(68, '0') + "07" + std::string(122, '0') + "\n";  // BTN_LEFT..BTN_MIDDLE
+  s += "EVIOCGBIT(2) 8 0301000000000000\n";                                  // REL_X, REL_Y, REL_WHEEL
+  for (const char* other : {"EVIOCGBIT(3) 8 ", "EVIOCGBIT(4) 8 ", "EVIOCGBIT(5) 8 ", "EVIOCGBIT(17) 8 ",
+                            "EVIOCGBIT(18) 8 ", "EVIOCGLED(0) 8 ", "EVIOCGSW(0) 8 ", "EVIOCGPROP(0) 8 "}) {
+    s += other + zeros8 + "\n";
+  }
+  s += "EVIOCGBIT(21) 16 " + std::string(32, '0') + "\nEVIOCGKEY(0) 96 " + std::string(192, '0') + "\n";
+  return s;
+}
+
+// One script line: a read block, delay_ms after the one before, in umockdev's
+// escapes. A block's leading spaces are lost: the caller keeps its first byte off 32.
+void WriteBlock(std::string& out, int delay_ms, const void* data, std::size_t size) {
+  out += "r " + std::to_string(delay_ms) + " ";
+  for (std::size_t i = 0; i < size; ++i) {
+    const unsigned char c = static_cast<const unsigned char*>(data)[i];
+    if (c < 32) {
+      out += '^';
+      out += static_cast<char>(c + 64);
+    } else if (c == '^') {
+      out += "^`";
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '\n';
+}
+
+// The k-th frame of a mouse: a motion that swings back and forth, so that the
+// tracks stay on the form.
+int Dx(long k) { return k % 2 ? -3 : 3; }
+int Dy(long k) { return k % 2 ? 2 : -2; }
+
+// A mouse's frames from start_us (CLOCK_MONOTONIC) every period_us, one read
+// block each, paced in the script's whole milliseconds.
+std::string Script(std::int64_t now_us, std::int64_t start_us, int period_us, long frames) {
+  std::string out;
+  out.reserve(static_cast<std::size_t>(frames) * 100);
+  std::int64_t last_ms = now_us / 1000;
+  for (long k = 0; k < frames; ++k) {
+    const std::int64_t t = start_us + k * period_us;
+    input_event ev[3] = {};
+    const int values[3][3] = {{kEvRel, 0, Dx(k)}, {kEvRel, 1, Dy(k)}, {kEvSyn, 0, 0}};
+    for (int i = 0; i < 3; ++i) {
+      ev[i].input_event_sec = static_cast<decltype(ev[i].input_event_sec)>(t / 1000000);
+      ev[i].input_event_usec = static_cast<decltype(ev[i].input_event_usec)>(t % 1000000);
+      ev[i].type = static_cast<std::uint16_t>(values[i][0]);
+      ev[i].code = static_cast<std::uint16_t>(values[i][1]);
+      ev[i].value = values[i][2];
+    }
+    WriteBlock(out, static_cast<int>(t / 1000 - last_ms), ev, sizeof ev);
+    last_ms = t / 1000;
+  }
+  return out;
+}
+
+// The first frame's time: some seconds on, once the window is up, and such that
+// no second of the replay has 32 as its low byte.
+std::int64_t FirstFrameUs(std::int64_t now_us, double seconds) {
+  // Longer for a program run under a profiler: VELMORA_EVDEV_LEAD_S.
+  const char* lead = std::getenv("VELMORA_EVDEV_LEAD_S");
+  std::int64_t start = now_us + static_cast<std::int64_t>((lead ? std::atof(lead) : 3.0) * 1e6);
+  for (std::int64_t s = start / 1000000; s <= (start + static_cast<std::int64_t>(seconds * 1e6)) / 1000000 + 1; ++s) {
+    if ((s & 0xFF) == 32) start = (s + 1) * 1000000;
+  }
+  return start;
+}
+
+// A number from one of the process's /proc files ("name: value" or "name value").
+double ProcValue(pid_t pid, const char* file, const std::string& name) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(name)) return std::atof(line.c_str() + name.size() + 1);
+  }
+  return 0;
+}
+
+// Reads, writes and wake-ups so far: what a packet costs besides its own work.
+struct Calls {
+  double reads = 0, writes = 0, wakeups = 0;
+  explicit Calls(pid_t pid)
+      : reads(ProcValue(pid, "io", "syscr")),
+        writes(ProcValue(pid, "io", "syscw")),
+        wakeups(ProcValue(pid, "status", "voluntary_ctxt_switches")) {}
+};
+
+std::string Fixed(double v, int digits) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.*f", digits, v);
+  return buf;
+}
+
+int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, double seconds) {
+  Screen x;
+  if (!x.Open()) return Check("connect to the X server", false, "no display"), 1;
+  const fs::path bed_dir = dir / "bed", work = dir / "run";
+  fs::create_directories(bed_dir);
+  const int period_us = 1000000 / rate_hz;
+  const long frames = static_cast<long>(seconds * rate_hz);
+  const std::string name = "evdev " + std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz";
+
+  UMockdevTestbed* bed = umockdev_testbed_new();
+  const std::int64_t now_us = MonotonicUs();
+  const std::int64_t first_us = FirstFrameUs(now_us, seconds);
+  bool ok = true;
+  for (int n = 1; n <= mice && ok; ++n) {
+    const std::string node = "/dev/input/event" + std::to_string(n);
+    const fs::path ioctl = bed_dir / ("event" + std::to_string(n) + ".ioctl");
+    const fs::path script = bed_dir / ("event" + std::to_string(n) + ".script");
+    std::ofstream(ioctl) << Ioctls(n);
+    std::ofstream(script) << Script(now_us, first_us, period_us, frames);
+    GError* error = nullptr;
+    ok = umockdev_testbed_add_from_string(bed, Description(n).c_str(), &error) &&
+         umockdev_testbed_load_ioctl(bed, node.c_str(), ioctl.c_str(), &error) &&
+         umockdev_testbed_load_script(bed, node.c_str(), script.c_str(), &error);
+    if (error) {
+      std::fprintf(stderr, "umockdev: %s\n", error->message);
+      g_error_free(error);
+    }
+  }
+  Check(name + ": umockdev holds the fake mice", ok);
+
+  // The program, and it alone, runs on the fake devices.
+  Session s(x);
+  const char* old_preload = std::getenv("LD_PRELOAD");
+  setenv("LD_PRELOAD", (std::string("libumockdev-preload.so.0 ") + (old_preload ? old_preload : "")).c_str(), 1);
+  const bool started = s.Start(exe, work, dir);
+  old_preload ? setenv("LD_PRELOAD", old_preload, 1) : unsetenv("LD_PRELOAD");
+  std::string why;
+  if (!ok || !started || !s.Ready(static_cast<std::size_t>(mice), why)) {
+    Check(name + ": the program starts with the fake mice in its table", false, why + s.program.Describe());
+    g_object_unref(bed);
+    return 1;
+  }
+  const double cpu_before = s.program.CpuSeconds();
+  const Calls calls_before(s.program.pid);
+
+  // The replay is over when log.txt stops growing after the last frame's time.
+  const std::int64_t end_us = first_us + static_cast<std::int64_t>(frames) * period_us;
+  std::uintmax_t size = 0;
+  std::int64_t still_since = MonotonicUs();
+  while (!s.program.Exited()) {
+    usleep(100000);
+    std::error_code ec;
+    const std::uintmax_t now_size = fs::file_size(s.File("log.txt"), ec);
+    const std::int64_t now = MonotonicUs();
+    if (now_size != size) {
+      size = now_size;
+      still_since = now;
+    } else if (now > end_us && now - still_since > 1500000) {
+      break;
+    }
+    if (now > end_us + static_cast<std::int64_t>(seconds * 3e6) + 30000000) break;  // a hung replay
+  }
+  const double cpu = s.program.CpuSeconds() - cpu_before;
+  const Calls calls_after(s.program.pid);
+  Check(name + ": SIGTERM ends the program with exit status 0", s.Stop(), s.program.Describe());
+
+  const long expected = frames * mice;
+  const Log log = s.ReadLog();
+  const long logged = static_cast<long>(log.records.size());
+  const std::string figures = std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz for " +
+                              Fixed(seconds, 1) + " s: " + std::to_string(expected) + " frames, " +
+                              std::to_string(logged) + " in log.txt, lost " + std::to_string(expected - logged) +
+                              "; program processor time " + Fixed(cpu, 2) + " s, " +
+                              Fixed(logged > 0 ? cpu * 1e6 / static_cast<double>(logged) : 0, 2) + " us per packet";
+  const double per = logged > 0 ? 1.0 / static_cast<double>(logged) : 0;
+  std::printf("figures evdev: per packet %s reads, %s writes, %s wake-ups\n",
+              Fixed((calls_after.reads - calls_before.reads) * per, 2).c_str(),
+              Fixed((calls_after.writes - calls_before.writes) * per, 2).c_str(),
+              Fixed((calls_after.wakeups - calls_before.wakeups) * per, 2).c_str());
+  std::printf("figures evdev: %s\n", figures.c_str());
+  Check(name + ": every frame reaches log.txt", logged == expected && log.whole,
+        std::to_string(logged) + " of " + std::to_string(expected) + " records");
+  const std::string stderr_text = s.program.Stderr();
+  Check(name + ": no mouse reported dropped or unreadable", stderr_text.empty(), stderr_text.substr(0, 300));
+  CheckRecording(name + ": log.csv holds every frame, each mouse's intervals exactly " + std::to_string(period_us) +
+                     " us",
+                 s,
+                 "--ordered --per-device " + std::to_string(frames) + " --interval-us " + std::to_string(period_us));
+  // The testbed's end signals this process while a replay thread still writes
+  // to a mouse the program no longer reads: its folder goes, the threads end with the process.
+  gchar* bed_root = umockdev_testbed_get_root_dir(bed);
+  std::error_code ec;
+  fs::remove_all(bed_root, ec);
+  g_free(bed_root);
+  std::fflush(stdout);
+  _exit(failures ? 1 : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
+    return 2;
+  }
+  const int mice = std::atoi(argv[3]), rate = std::atoi(argv[4]);
+  const double seconds = std::atof(argv[5]);
+  if (mice < 1 || mice > 32 || rate < 1 || rate > 1000000 || !(seconds > 0)) {
+    std::fprintf(stderr, "%s: 1 to 32 mice, a rate in Hz and a duration in seconds\n", argv[0]);
+    return 2;
+  }
+  return Run(argv[1], fs::absolute(argv[2]), mice, rate, seconds);
+}
