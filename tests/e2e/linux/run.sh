@@ -33,15 +33,15 @@ command_line_checks() {
   local dir=$out/options entry option want_rc want_out want_err rc version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   mkdir -p "$dir"
-  local usage="usage: velmora [--background] [--help | --version]"
-  # option | exit status | first stdout line | stderr
-  local cases=("--version|0|velmora $version|" "--help|0|$usage|" "-h|0|$usage|" "/?|0|$usage|"
-    "--bogus|2||velmora: unknown option --bogus (try --help)")
+  local usage="usage: velmora [--background] [--osc HOST:PORT] [--help | --version]"
+  # option # exit status # first stdout line # stderr
+  local cases=("--version#0#velmora $version#" "--help#0#$usage#" "-h#0#$usage#" "/?#0#$usage#"
+    "--bogus#2##velmora: unknown option --bogus (try --help)")
   for entry in "${cases[@]}"; do
-    IFS='|' read -r option want_rc want_out want_err <<<"$entry"
+    IFS='#' read -r option want_rc want_out want_err <<<"$entry"
     rm -f "$dir"/*
     printf 'old\r\n' >"$dir/log.txt"
-    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --background --ignored "$option" >stdout.txt 2>stderr.txt)
+    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --background notes "$option" >stdout.txt 2>stderr.txt)
     rc=$?
     if [ "$rc" = "$want_rc" ] && [ "$(head -n 1 "$dir/stdout.txt")" = "$want_out" ] &&
       [ "$(cat "$dir/stderr.txt")" = "$want_err" ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] &&
