@@ -232,15 +232,21 @@ Plots DeviceStats::plots() const {
   Plots p;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   // Buckets a few typical intervals wide, so that a slow device's rate is a line
-  // rather than buckets of one interval each between empty ones.
+  // rather than buckets of one interval each between empty ones, and wide enough
+  // for the clock to time; a bucket with too little timed time has no rate, as
+  // a device has none.
   std::vector<RateBucket> rate = rate_;
   std::int64_t width_us = rate_width_us_;
   const std::int64_t typical_us = intervals_ > 0 ? rank((intervals_ - 1) / 2) : 0;
-  while (width_us < kRateBucketIntervals * typical_us && rate.size() > 1) merge_rate_pairs(rate, width_us);
+  const std::int64_t shortest_us = kShortestTicks * clock_us_;
+  while ((width_us < kRateBucketIntervals * typical_us || width_us < shortest_us) && rate.size() > 1) {
+    merge_rate_pairs(rate, width_us);
+  }
   for (std::size_t i = 0; i < rate.size(); ++i) {
     const double middle_us = static_cast<double>(rate_origin_us_) + (static_cast<double>(i) + 0.5) * static_cast<double>(width_us);
     const RateBucket& b = rate[i];
-    const double hz = b.sum_us > 0 ? static_cast<double>(b.intervals) * 1e6 / static_cast<double>(b.sum_us) : nan;
+    const double hz =
+        b.sum_us > 0 && b.sum_us >= shortest_us ? static_cast<double>(b.intervals) * 1e6 / static_cast<double>(b.sum_us) : nan;
     p.rate.push_back({middle_us / 1e6, hz});
   }
 

@@ -55,10 +55,11 @@ struct Column {
   bool left;  // text aligned left, numbers right
 };
 constexpr Column kColumns[] = {
-    {"index", false},  {"handle", false},   {"vendor", true},      {"product", true},    {"packets", false},
-    {"seconds", false}, {"rate_hz", false}, {"poll_hz", false}, {"busy_pct", false}, {"median_us", false},  {"p1_us", false},     {"p99_us", false},
-    {"jitter_pct", false}, {"longest_us", false}, {"drops", false}, {"presses", false}, {"wheel", false},
-    {"name", true}};
+    {"index", false},      {"handle", false},     {"vendor", true},     {"product", true},
+    {"packets", false},    {"seconds", false},    {"rate_hz", false},   {"poll_hz", false},
+    {"busy_pct", false},   {"median_us", false},  {"p1_us", false},     {"p99_us", false},
+    {"jitter_pct", false}, {"longest_us", false}, {"drops", false},     {"presses", false},
+    {"wheel", false},      {"name", true}};
 constexpr std::size_t kColumnCount = std::size(kColumns);
 
 // A terminal shows the name as it is, but for control characters.
@@ -77,7 +78,7 @@ std::vector<std::string> table_row(const DeviceReport& r) {
   const auto shown = [&](const auto& value, int decimals) {
     return value ? format_number(static_cast<double>(*value), decimals) : missing;
   };
-  // The rates say why they are missing first: too short for the clock.
+  // A rate missing for want of time says so, ahead of the clock's reason.
   const std::string no_rate = f.too_short ? "n/a (too short)" : missing;
   const auto rate = [&](const std::optional<double>& value, int decimals) {
     return value ? format_number(*value, decimals) : no_rate;
@@ -88,7 +89,7 @@ std::vector<std::string> table_row(const DeviceReport& r) {
           d.product.empty() ? "-" : d.product,
           std::to_string(f.packets),
           format_number(f.seconds, 3),
-          f.rate_hz ? format_number(*f.rate_hz, 1) : f.too_short ? no_rate : "-",
+          rate(f.rate_hz, 1),
           rate(f.poll_hz, 1),
           rate(f.busy_pct, 1),
           shown(f.interval_median_us, kIntervalDecimals),

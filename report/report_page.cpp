@@ -14,7 +14,7 @@ constexpr const char* kOtherColours[] = {"rgb(128,0,160)", "rgb(230,120,0)", "rg
                                          "rgb(90,90,90)"};
 
 constexpr const char* kStyle = R"(body{font:14px sans-serif;margin:16px;color:#222;background:#fff}
-table{border-collapse:collapse;margin:8px 0}th,td{border:1px solid #bbb;padding:2px 5px;text-align:right}
+table{border-collapse:collapse;margin:8px 0;font-size:13px}th,td{border:1px solid #bbb;padding:2px 4px;text-align:right}
 th{font-weight:600;vertical-align:bottom}td{white-space:nowrap}td.id{text-align:left}
 td.name{text-align:left;white-space:pre-wrap;min-width:8em;max-width:16em}
 .swatch{display:inline-block;width:12px;height:12px;margin-right:6px}sup{font-size:75%}
@@ -43,7 +43,8 @@ constexpr const char* kScript = R"((function () {
     function known(k) { return k >= 0 && k < list.length && list[k][1] !== null; }
     var kept = list.filter(function (p, k) { return p[1] === null || known(k - 1) || known(k + 1); });
     var lines = kept.some(function (p) { return p[1] !== null; });
-    return {points: points(lines ? kept : list), dots: !lines};
+    var timed = list.filter(function (p) { return p[1] !== null; });
+    return {points: points(lines ? kept : timed), dots: !lines};
   }
   function isPowerOfTen(v) { var e = Math.log10(v); return v > 0 && Math.abs(e - Math.round(e)) < 1e-9; }
   // Where each chart and the table stand on the page, and the y axis each chart
@@ -66,7 +67,8 @@ constexpr const char* kScript = R"((function () {
     drawn(new Chart(c[0], {type: 'line',
       data: {datasets: [{data: rate.points, borderColor: d.colour, backgroundColor: d.colour,
                          borderWidth: 2, pointRadius: rate.dots ? 2 : 0, spanGaps: false}]},
-      options: options('rate over time (inside runs)', {title: 'seconds', scale: {type: 'linear'}},
+      options: options('rate over time (inside runs)' + (rate.points.length ? '' : ': n/a, too short'),
+                       {title: 'seconds', scale: {type: 'linear'}},
                        {title: 'Hz', scale: {beginAtZero: true, grace: '5%'}})}));
     // An empty bar each side, so that a lone bar does not fill the chart; none
     // below zero, where no interval can be.

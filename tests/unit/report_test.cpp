@@ -268,6 +268,14 @@ TEST(ReportOutput, ACoarseClockIsNullInJsonAndSaysWhyInTheTable) {
   const ReportRun table = RunReport({dir.path()});
   ASSERT_EQ(table.status, 0) << table.err;
   EXPECT_NE(table.out.find("n/a (1 ms clock)"), std::string::npos) << table.out;
+
+  // 40 packets within a tick: no rate, and the table says why.
+  dir.Write("log.csv", kLogHeader + RowsAt(Join({Repeat(0, 19), {1000}, Repeat(0, 19)})));
+  const ReportRun burst = RunReport({dir.path()});
+  ASSERT_EQ(burst.status, 0) << burst.err;
+  EXPECT_NE(burst.out.find("40    0.001  n/a (too short)  n/a (too short)  n/a (too short)  n/a (1 ms clock)"),
+            std::string::npos)
+      << burst.out;
 }
 
 TEST(ReportOutput, NamesKeepTheirCommasQuotesAndMarkup) {
