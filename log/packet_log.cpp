@@ -81,6 +81,9 @@ void TellWriteFailedOnce() {
 
 void log_open() {
   constexpr const char* kName = "log.txt";
+  // A log still open ends here as at its run's end: opening an open stream
+  // fails, and its close would then report that as a write that failed.
+  log_close();
   write_failure_told = false;
   refusal.clear();
   // Another copy of the program logs in this folder: truncating would cut its
@@ -119,6 +122,8 @@ void log_flush() {
 
 void log_close() {
   const bool was_open = log_stream.is_open();
+  // Only the close's own failure is news here: a failed write was told when it failed.
+  log_stream.clear();
   log_stream.close();  // sets failbit when the last records cannot be written
   if (was_open && log_stream.fail()) TellWriteFailedOnce();
   recording_close();

@@ -96,7 +96,18 @@ struct Options {
   bool help = false;
   bool version = false;
   std::string target = ".";
+  std::string program = "velmora-report";  // as it was started, for the usage
 };
+
+// The usage, naming the program as the user started it (velmora-report-x64, say).
+std::string UsageFor(const std::string& program) {
+  std::string usage = kUsage;
+  const std::string name = "velmora-report ";
+  for (std::size_t at = usage.find(name); at != std::string::npos; at = usage.find(name, at + program.size() + 1)) {
+    usage.replace(at, name.size(), program + " ");
+  }
+  return usage;
+}
 
 // False, with a message on err, on a command line that is not one.
 bool parse_options(const std::vector<std::string>& args, Options& options, std::ostream& err) {
@@ -109,15 +120,15 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
       options.json = true;
     } else if (!options_end && arg == "--follow") {
       options.follow = true;
-    } else if (!options_end && (arg == "--help" || arg == "-h")) {
+    } else if (!options_end && (arg == "--help" || arg == "-h" || arg == "/?")) {
       options.help = true;
     } else if (!options_end && arg == "--version") {
       options.version = true;
     } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      err << "velmora-report: unknown option " << arg << "\n" << kUsage;
+      err << "velmora-report: unknown option " << arg << "\n" << UsageFor(options.program);
       return false;
     } else if (have_target) {
-      err << "velmora-report: one recording at a time (" << options.target << " and " << arg << ")\n" << kUsage;
+      err << "velmora-report: one recording at a time (" << options.target << " and " << arg << ")\n" << UsageFor(options.program);
       return false;
     } else {
       options.target = arg;
@@ -215,11 +226,13 @@ int finish_report(const Recording& recording, const fs::path& folder, Printed pr
   return 0;
 }
 
-int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_console) {
+int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, bool out_is_console,
+               const std::string& program) {
   Options options;
+  if (!program.empty()) options.program = program;
   if (!parse_options(args, options, err)) return 2;
   if (options.help) {
-    out << kUsage;
+    out << UsageFor(options.program);
     return 0;
   }
   if (options.version) {

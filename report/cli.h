@@ -14,8 +14,9 @@ namespace report {
 // args without the program name; returns the exit status: 0, 1 for bad input
 // or a page that cannot be written, 2 for a bad command line. out_is_console:
 // out is the program's standard output, so --follow may draw on it in place.
+// program: the name it was started as, for the usage; "/?" and -h mean --help.
 int run_report(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-               bool out_is_console = false);
+               bool out_is_console = false, const std::string& program = "velmora-report");
 
 // Throws, naming log, when no device of the recording has a packet.
 void expect_packets(const Recording& recording, const std::filesystem::path& log);

@@ -1,4 +1,5 @@
 // velmora-report: each device's figures from a Velmora recording.
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -48,6 +49,16 @@ class Utf8Console {
 }  // namespace
 #endif
 
+// The name the program was started as, without its folder or ".exe".
+static std::string program_name(const char* argv0) {
+  if (argv0 == nullptr || *argv0 == '\0') return "";
+  std::filesystem::path path(argv0);
+  std::string ext = path.extension().string();
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (ext == ".exe") path.replace_extension();
+  return path.filename().string();
+}
+
 int main(int argc, char** argv) {
   std::ios::sync_with_stdio(false);
   std::vector<std::string> args;
@@ -57,7 +68,7 @@ int main(int argc, char** argv) {
 #else
   args.assign(argv + 1, argv + argc);
 #endif
-  const int status = report::run_report(args, std::cout, std::cerr, true);
+  const int status = report::run_report(args, std::cout, std::cerr, true, program_name(argc > 0 ? argv[0] : nullptr));
   std::cout.flush();
   return status;
 }

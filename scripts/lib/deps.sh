@@ -11,7 +11,7 @@ VELMORA_PACKAGES=(
   wine wine64 wine32:i386 fonts-wine
   xvfb xdotool xinput x11-utils x11-xserver-utils xfonts-base imagemagick openbox
   python3 liblo-tools
-  tmux
+  tmux e2fsprogs
   dpkg-dev zip unzip desktop-file-utils
   libjs-chart.js
   scdoc librsvg2-bin icoutils lintian appstream man-db
@@ -19,9 +19,9 @@ VELMORA_PACKAGES=(
 
 # What the Linux program needs to build (its preset also builds the tests) and
 # to show itself on a private X server; its text comes through fontconfig, which
-# needs a font to find.
+# needs a font to find, and its window's icon is drawn from the SVG at build time.
 VELMORA_RUN_PACKAGES=(
-  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev
+  cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev librsvg2-bin icoutils
   libx11-dev libxi-dev libxtst-dev libxft-dev fontconfig fonts-dejavu-core libevdev-dev
   xvfb xdotool xinput x11-utils xfonts-base imagemagick
   libjs-chart.js

@@ -51,8 +51,8 @@ xvfb_gone() {
   return 1
 }
 
-# wait_velmora_window [N]: waits up to 30 s for N (1) visible windows titled Velmora,
-# or Velmora with a note in brackets ("Velmora (not logging: ...)").
+# wait_velmora_window [N]: waits up to 30 s for N (1) visible windows titled
+# Velmora, or "Velmora (...)" when the program tells what it does.
 wait_velmora_window() {
   local i
   for i in $(seq 1 300); do

@@ -21,6 +21,7 @@
 //     5 device info:  u8 bits (0 no device, 1 null data, 2 null size, 3 command
 //                     from u32 else name or info by bit 4, 4 see 3, 5 cbSize
 //                     from u32), u16 buffer size
+// tests/fuzz/make_stand_in_seeds.py writes the seed corpus in this layout.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

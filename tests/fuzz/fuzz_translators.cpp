@@ -19,7 +19,7 @@
 //   a value per set bit of the mask.
 //   A value: u8 tag; bit 7 set: f64 that follows; below 16: one of kSpecial;
 //   else the whole number tag - 72.
-// tests/fuzz/make_translator_seeds.py writes the seed corpus in this layout.
+// tests/fuzz/make_stand_in_seeds.py writes the seed corpus in this layout.
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
@@ -306,10 +306,9 @@ void FuzzXi2(Reader& in) {
     unsigned char mask[8] = {};
     const int mask_len = in.U8() % 9;
     std::vector<double> values;
-    for (int i = 0; i < mask_len; ++i) {
-      mask[i] = in.U8();
-      for (int b = 0; b < std::popcount(mask[i]); ++b) values.push_back(Value(in));
-    }
+    int set = 0;
+    for (int i = 0; i < mask_len; ++i) set += std::popcount(mask[i] = in.U8());
+    for (int i = 0; i < set; ++i) values.push_back(Value(in));
     xi::RawEvent e;
     e.kind = kind;
     e.device = device;

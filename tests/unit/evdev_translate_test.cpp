@@ -4,6 +4,7 @@
 
 #include <linux/input-event-codes.h>
 
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -154,6 +155,28 @@ TEST(EvdevFrameTest, AbsoluteFrames) {
   t.Resync(32767, 100);
   EXPECT_EQ(Frame(t, {}), std::vector<Record>{});
   EXPECT_EQ(Frame(t, {{EV_KEY, BTN_LEFT, 0}}), (std::vector<Record>{{1, 0x0002, 0, 65535, 0}}));
+}
+
+// Every position lands on 0..65535, whatever the range: an axis without width
+// reports 0, an inverted one counts from its min the other way.
+TEST(EvdevFrameTest, AbsoluteRanges) {
+  const struct {
+    AbsRange range;
+    int value;
+    std::int32_t x;
+  } cases[] = {
+      {{0, 0}, 589505315, 0},         {{252645135, 252645135}, 252645135, 0}, {{0, -49408}, 64, 0},
+      {{0, -49408}, -24704, 32768},   {{1000, 0}, 250, 49151},                {{INT_MIN, INT_MAX}, 0, 32768},
+      {{INT_MIN, INT_MAX}, INT_MAX, 65535}, {{0, 32767}, INT_MIN, 0},
+  };
+  for (const auto& c : cases) {
+    Caps caps = Tablet();
+    caps.x = c.range;
+    FrameTranslator t(caps);
+    t.Resync(c.value, 100);
+    EXPECT_EQ(Frame(t, {{EV_KEY, BTN_LEFT, 1}}), (std::vector<Record>{{1, 0x0001, 0, c.x, 0}}))
+        << c.value << " on [" << c.range.min << ", " << c.range.max << "]";
+  }
 }
 
 TEST(EvdevDevicesTest, ListInNodeOrder) {

@@ -61,6 +61,17 @@ TEST_F(LogFileTest, EachRunStartsAnEmptyLog) {
   EXPECT_EQ(std::filesystem::file_size("log.txt"), 0u);
   packetlog::log_close();
   EXPECT_EQ(ReadFile("log.txt"), "");
+
+  // Opened again before its close: the new run's records, from empty files.
+  for (int run = 1; run <= 2; ++run) {
+    packetlog::log_open();
+    packetlog::log_write(make_packet_record(run, Mouse(run, run)));
+    packetlog::recording_write_packet(run, fake::handle(7), run, Mouse(run, run));
+  }
+  packetlog::log_close();
+  EXPECT_EQ(ReadFile("log.txt"), make_packet_record(2, Mouse(2, 2)));
+  const std::string csv = ReadFile("log.csv");
+  EXPECT_EQ(csv.substr(csv.find('\n') + 1), "2,7,2,0,0,0,0,0,2,2,0\n");
 }
 
 // Another copy's lock on the log: a Linux copy's (an open file description
@@ -109,10 +120,11 @@ TEST_F(LogFileTest, ALogAnotherCopyHoldsIsLeftAloneUntilItLetsGo) {
   }
 }
 
-// Runs a session in a child process in dir: open the log, write count records,
-// close it; returns what it printed on stderr. A root child runs as nobody, so
-// that a folder's permissions hold for it.
-std::string StderrOfSession(const std::filesystem::path& dir, int count) {
+// Runs a session in a child process in dir: open the log (opens times, as a
+// program started again in-process would), write count records, close it;
+// returns what it printed on stderr. A root child runs as nobody, so that a
+// folder's permissions hold for it.
+std::string StderrOfSession(const std::filesystem::path& dir, int count, int opens) {
   int out[2];
   if (pipe(out) != 0) return "pipe failed";
   const pid_t child = fork();
@@ -121,7 +133,7 @@ std::string StderrOfSession(const std::filesystem::path& dir, int count) {
     close(out[0]);
     if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(2);
     if (chdir(dir.c_str()) != 0) _exit(3);
-    packetlog::log_open();
+    for (int i = 0; i < opens; ++i) packetlog::log_open();
     // The words the window's title would show.
     if (!packetlog::log_refusal().empty()) std::fprintf(stderr, "title: %s\n", packetlog::log_refusal().c_str());
     for (int i = 0; i < count; ++i) packetlog::log_write(make_packet_record(1, Mouse(i, i)));
@@ -147,6 +159,7 @@ TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
     bool held;  // the test holds the lock, as a running copy would
     int records;
     std::string said;
+    int opens = 1;
   } cases[] = {
       {"read-only folder", [&] { chmod(folder.c_str(), 0555); }, false, 10,
        "velmora: cannot write log.txt in " + folder + ": Permission denied\ntitle: this folder is read-only\n"},
@@ -170,6 +183,9 @@ TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
        "velmora: another copy of Velmora is using log.txt in " + folder +
            "; this copy keeps no log\ntitle: another copy is logging here\n"},
       {"a log that works", [] {}, false, 5000, ""},
+      {"a log that works, opened again before its close", [] {}, false, 5000, "", 2},
+      {"full disk, opened again before its close", [] { std::filesystem::create_symlink("/dev/full", "log.txt"); },
+       false, 5000, "velmora: cannot write log.txt in " + folder + ": No space left on device\n", 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -178,7 +194,7 @@ TEST_F(LogFileTest, ALogThatIsNotKeptIsToldOnceOnStderr) {
     c.prepare();
     const int other = c.held ? HoldLockAsAnotherCopy(F_OFD_SETLK) : -1;
     EXPECT_EQ(other >= 0, c.held);
-    EXPECT_EQ(StderrOfSession(dir_, c.records), c.said);
+    EXPECT_EQ(StderrOfSession(dir_, c.records, c.opens), c.said);
     if (other >= 0) close(other);
   }
   chmod(folder.c_str(), 0755);

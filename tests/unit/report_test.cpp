@@ -418,6 +418,18 @@ TEST(ReportBadInput, ClearMessageAndExitStatus) {
   }
 }
 
+// -h and /? ask for the help, which names the program as it was started.
+TEST(ReportCommandLine, HelpNamesTheProgramAsStarted) {
+  for (const char* ask : {"--help", "-h", "/?"}) {
+    SCOPED_TRACE(ask);
+    std::ostringstream out, err;
+    EXPECT_EQ(report::run_report({ask}, out, err, false, "velmora-report-x64"), 0);
+    EXPECT_EQ(out.str().rfind("Usage: velmora-report-x64 [--json] [FOLDER | log.csv]\n", 0), 0u) << out.str();
+    EXPECT_NE(out.str().find("\n       velmora-report-x64 --follow"), std::string::npos) << out.str();
+    EXPECT_EQ(err.str(), "");
+  }
+}
+
 // A file read while it is written: a line without its end waits for the rest,
 // and comes whole, once; a file that is done says its last line was cut off.
 TEST(ReportReader, AFollowedFileGivesAnUnfinishedLineOnceItIsWhole) {

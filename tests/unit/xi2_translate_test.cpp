@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -112,6 +113,64 @@ TEST(Xi2TranslateTest, AbsoluteDevicesReportTheirPlaceOnTheWindowsScale) {
   EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 21, 0, {{0, 250}, {1, 0}})).usFlags, 0);
 }
 
+// The server sends only the valuators that changed: an axis left out keeps its
+// last position, the one the device was described with before any.
+TEST(Xi2TranslateTest, AbsoluteAxesKeepTheirLastPosition) {
+  Translator t;
+  t.SetAxes(20, Axis{true, 0, 1000, 250}, Axis{true, 0, 1000, 500});
+  RAWMOUSE m = Translated(t, Raw(RawKind::Motion, 20, 0, {{1, 800}}));
+  EXPECT_EQ(m.lLastX, 16384);
+  EXPECT_EQ(m.lLastY, 52428);
+  Translated(t, Raw(RawKind::Motion, 20, 0, {{0, 500}, {1, 800}}));
+  m = Translated(t, Raw(RawKind::Motion, 20, 0, {{0, 600}}));
+  EXPECT_EQ(m.usFlags, rawinput::xi2::MOUSE_MOVE_ABSOLUTE);
+  EXPECT_EQ(m.lLastX, 39321);
+  EXPECT_EQ(m.lLastY, 52428);
+  // A button alone, and a NaN valuator, report the kept position.
+  m = Translated(t, Raw(RawKind::Press, 20, 1, {{1, NAN}}));
+  EXPECT_EQ(m.usFlags, rawinput::xi2::MOUSE_MOVE_ABSOLUTE);
+  EXPECT_EQ(rawinput::ButtonFlags(m), 0x0001);
+  EXPECT_EQ(m.lLastX, 39321);
+  EXPECT_EQ(m.lLastY, 52428);
+}
+
+// Every absolute value lands on 0..65535, whatever the range; an axis without
+// width reports 0, an inverted one counts from its min the other way.
+TEST(Xi2TranslateTest, AbsoluteValuesStayOnTheScale) {
+  const double inf = INFINITY;
+  const struct {
+    Axis axis;
+    double value;
+    std::int32_t x;
+  } cases[] = {
+      {{true, -1e308, 1e308}, 0, 32768},     {{true, -1e308, 1e308}, 1e308, 65535},
+      {{true, -1e308, 1e308}, -inf, 0},      {{true, 0, 1000}, inf, 65535},
+      {{true, 0, 1000}, 1e300, 65535},       {{true, 5, 5}, 1e9, 0},
+      {{true, -1, -1}, -7, 0},               {{true, 1000, 0}, 250, 49151},
+      {{true, 1000, 0}, 2000, 0},            {{true, -inf, inf}, 3, 0},
+  };
+  for (const auto& c : cases) {
+    Translator t;
+    t.SetAxes(20, c.axis, Axis{true, 0, 1});
+    const RAWMOUSE m = Translated(t, Raw(RawKind::Motion, 20, 0, {{0, c.value}}));
+    EXPECT_EQ(m.lLastX, c.x) << c.value << " on [" << c.axis.min << ", " << c.axis.max << "]";
+  }
+}
+
+// A NaN valuator is no motion: it counts as not sent.
+TEST(Xi2TranslateTest, NanMovesNothing) {
+  Translator t;
+  RAWMOUSE m = Translated(t, Raw(RawKind::Motion, 10, 0, {{0, NAN}, {1, 3}}));
+  EXPECT_EQ(m.lLastX, 0);
+  EXPECT_EQ(m.lLastY, 3);
+  EXPECT_FALSE(t.Translate(Raw(RawKind::Motion, 10, 0, {{0, NAN}}).event, m));
+  EXPECT_EQ(Translated(t, Raw(RawKind::Press, 10, 1, {{0, -NAN}})).lLastX, 0);
+  // Sub-count motion kept from before still adds up.
+  Translated(t, Raw(RawKind::Motion, 10, 0, {{0, 0.3}}));
+  EXPECT_FALSE(t.Translate(Raw(RawKind::Motion, 10, 0, {{0, NAN}}).event, m));
+  EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 10, 0, {{0, 0.3}})).lLastX, 1);
+}
+
 // (button, pressed) -> usButtonFlags, usButtonData.
 using ButtonCase = std::tuple<int, bool, std::uint16_t, std::uint16_t>;
 class Xi2ButtonTest : public ::testing::TestWithParam<ButtonCase> {};
@@ -145,6 +204,11 @@ TEST(Xi2TranslateTest, WheelReleasesAndUnknownButtonsMakeNoPacket) {
     EXPECT_FALSE(t.Translate(Raw(RawKind::Press, 10, button).event, m)) << button;
     EXPECT_FALSE(t.Translate(Raw(RawKind::Release, 10, button).event, m)) << button;
   }
+  // The motion they carry is still reported.
+  m = Translated(t, Raw(RawKind::Release, 10, 4, {{0, 5}}));
+  EXPECT_EQ(m.lLastX, 5);
+  EXPECT_EQ(m.ulButtons, 0u);
+  EXPECT_EQ(Translated(t, Raw(RawKind::Press, 10, 12, {{1, -2}})).lLastY, -2);
 }
 
 TEST(Xi2TranslateTest, ButtonWithMotionCarriesBoth) {

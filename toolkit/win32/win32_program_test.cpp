@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/principal.h"
 #include "log/packet_log.h"
@@ -186,6 +187,65 @@ TEST_F(Win32ProgramTest, LabelsShowTheirTextInTheirFontColours) {
   ExpectLabelInColour(Form1->Label3, RGB(0, 0, 255));
   ExpectLabelInColour(Form1->Label4, RGB(0, 128, 0));
   ExpectLabelInColour(Form1->Label5, RGB(255, 0, 0));
+}
+
+// An icon's colour and mask pixels, as 32-bit rows; empty when unreadable.
+std::vector<std::uint32_t> IconPixels(HICON icon, int& width) {
+  std::vector<std::uint32_t> pixels;
+  ICONINFO info = {};
+  if (icon == nullptr || !::GetIconInfo(icon, &info)) return pixels;
+  BITMAP bm = {};
+  if (info.hbmColor != nullptr && ::GetObjectA(info.hbmColor, sizeof bm, &bm) != 0) {
+    width = bm.bmWidth;
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = bm.bmWidth;
+    bi.bmiHeader.biHeight = -bm.bmHeight;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    const std::size_t count = static_cast<std::size_t>(bm.bmWidth) * static_cast<std::size_t>(bm.bmHeight);
+    pixels.assign(2 * count, 0);
+    HDC dc = ::GetDC(nullptr);
+    const int rows = bm.bmHeight;
+    if (::GetDIBits(dc, info.hbmColor, 0, rows, pixels.data(), &bi, DIB_RGB_COLORS) != rows ||
+        ::GetDIBits(dc, info.hbmMask, 0, rows, pixels.data() + count, &bi, DIB_RGB_COLORS) != rows) {
+      pixels.clear();
+    }
+    ::ReleaseDC(nullptr, dc);
+  }
+  if (info.hbmColor) ::DeleteObject(info.hbmColor);
+  if (info.hbmMask) ::DeleteObject(info.hbmMask);
+  return pixels;
+}
+
+// The class's icons and the window's own (WM_GETICON) show the .exe's icon
+// resource at the system's sizes. This test program carries velmora.exe's icon.
+TEST_F(Win32ProgramTest, TheWindowShowsTheProgramsIcon) {
+  const struct {
+    const char* name;
+    HICON shown;
+    int size;
+  } icons[] = {
+      {"class icon", reinterpret_cast<HICON>(::GetClassLongPtrA(hwnd_, GCLP_HICON)), ::GetSystemMetrics(SM_CXICON)},
+      {"class small icon", reinterpret_cast<HICON>(::GetClassLongPtrA(hwnd_, GCLP_HICONSM)),
+       ::GetSystemMetrics(SM_CXSMICON)},
+      {"WM_GETICON big", reinterpret_cast<HICON>(::SendMessageA(hwnd_, WM_GETICON, ICON_BIG, 0)),
+       ::GetSystemMetrics(SM_CXICON)},
+      {"WM_GETICON small", reinterpret_cast<HICON>(::SendMessageA(hwnd_, WM_GETICON, ICON_SMALL, 0)),
+       ::GetSystemMetrics(SM_CXSMICON)},
+  };
+  for (const auto& icon : icons) {
+    SCOPED_TRACE(icon.name);
+    int width = 0;
+    const std::vector<std::uint32_t> shown = IconPixels(icon.shown, width);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(width, icon.size);
+    HICON own = static_cast<HICON>(::LoadImageA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1), IMAGE_ICON,
+                                                icon.size, icon.size, 0));
+    int own_width = 0;
+    EXPECT_EQ(shown, IconPixels(own, own_width));
+    if (own != nullptr) ::DestroyIcon(own);
+  }
 }
 
 }  // namespace

@@ -96,6 +96,11 @@ void Win32Backend::CreateWindow(TForm& form) {
   RethrowPending();
   if (!hwnd) throw Exception("Cannot create the window");
   form.peer = hwnd;
+  // The window's own icons too, so that WM_GETICON answers with them.
+  if (HICON big = ProgramIcon(SM_CXICON, SM_CYICON)) ::SendMessageA(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+  if (HICON small = ProgramIcon(SM_CXSMICON, SM_CYSMICON)) {
+    ::SendMessageA(hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  }
   dc_ = ::GetDC(hwnd);
   dc_width_ = -1;
   dc_color_ = CLR_INVALID;

@@ -50,6 +50,8 @@ void X11Backend::FreeResources() {
   XFreeGC(display_, text_gc_);
   XFreeGC(display_, outline_gc_);
   if (mask_gc_) XFreeGC(display_, mask_gc_);
+  if (xor_gc_) XFreeGC(display_, xor_gc_);
+  FreeXorPictures();
   if (ellipse_.inside) {
     XFreePixmap(display_, ellipse_.inside);
     XFreePixmap(display_, ellipse_.outline);

@@ -191,6 +191,8 @@ class X11Backend : public Backend {
   // ---- x11_canvas.cpp ----
   void PreparePen(const TPen& pen);
   bool PrepareEllipseMasks(Drawable on, int w, int h, int line);
+  Pixmap XorPicture(Drawable on, unsigned long inside, unsigned long outline);
+  void FreeXorPictures();
 
   // ---- x11_loop.cpp ----
   bool HandleBatch(bool& busy);
@@ -238,6 +240,14 @@ class X11Backend : public Backend {
   GC outline_gc_ = nullptr;
   GC mask_gc_ = nullptr;  // for the 1-bit masks
   EllipseMasks ellipse_;
+  struct XorPictureEntry {
+    int w, h, line;
+    unsigned long inside, outline;
+    Pixmap pixmap;
+  };
+  static constexpr std::size_t kXorPictures = 8;
+  std::vector<XorPictureEntry> xor_pictures_;
+  GC xor_gc_ = nullptr;
 
   // Loop (x11_loop.cpp).
   std::vector<GenericHook> hooks_;

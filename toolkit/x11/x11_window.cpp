@@ -1,5 +1,5 @@
 // The X11 backend's windows: the form as a top-level window, each control as a
-// child window whose properties mirror it, brought up to date once per batch.
+// child window whose properties mirror it, brought up to date at most once a frame.
 #include <X11/Xatom.h>
 
 #include <algorithm>
@@ -168,7 +168,7 @@ void X11Backend::SetEnabledProperty(Window w, bool enabled) {
                   reinterpret_cast<const unsigned char*>(&value), 1);
 }
 
-// Names, sizes and pictures of the controls that changed since the last batch.
+// Names, sizes and pictures of the controls that changed since the last flush.
 void X11Backend::FlushControls() {
   const std::vector<TControl*> changed = pending_.Take();
   if (lost_) return;

@@ -175,8 +175,6 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     dup2(e, 2);
     // As if started from a terminal, even when this runner was started with nohup.
     signal(SIGHUP, SIG_DFL);
-    // After chdir: the run folder's parents need not be open to nobody.
-    if (as_nobody && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(125);
     // The runner may run a mode with options: VELMORA_E2E_ARGS, split at spaces.
     std::vector<std::string> words = {exe};
     words.insert(words.end(), args.begin(), args.end());
@@ -188,6 +186,14 @@ bool Program::Start(const std::string& exe, const fs::path& work, const fs::path
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
+    if (as_nobody && geteuid() == 0) {
+      // Opened and entered as root, so neither the program's folder nor the run
+      // folder's parents need be open to nobody.
+      const int program = open(exe.c_str(), O_RDONLY | O_CLOEXEC);
+      if (program < 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
+      fexecve(program, argv.data(), environ);
+      _exit(127);
+    }
     execv(exe.c_str(), argv.data());
     _exit(127);
   }

@@ -84,12 +84,17 @@ std::string IoctlRecord(const FakeDevice& d) {
 bool Testbed::Add(const FakeDevice& d) {
   GError* error = nullptr;
   const fs::path ioctl = dir / ("event" + std::to_string(d.number) + ".ioctl");
-  const fs::path events = dir / ("event" + std::to_string(d.number) + ".events");
+  const fs::path events = dir / ("event" + std::to_string(d.number) + (d.script.empty() ? ".events" : ".script"));
   std::ofstream(ioctl) << IoctlRecord(d);
-  std::ofstream(events) << "E: 0.100000 0000 0000 0\n" << d.events;
+  if (d.script.empty()) {
+    std::ofstream(events) << "E: 0.100000 0000 0000 0\n" << d.events;
+  } else {
+    std::ofstream(events) << d.script;
+  }
   bool ok = umockdev_testbed_add_from_string(bed, Description(d).c_str(), &error) &&
             umockdev_testbed_load_ioctl(bed, d.Node().c_str(), ioctl.c_str(), &error) &&
-            umockdev_testbed_load_evemu_events(bed, d.Node().c_str(), events.c_str(), &error);
+            (d.script.empty() ? umockdev_testbed_load_evemu_events(bed, d.Node().c_str(), events.c_str(), &error)
+                              : umockdev_testbed_load_script(bed, d.Node().c_str(), events.c_str(), &error));
   if (error) {
     std::fprintf(stderr, "umockdev: %s\n", error->message);
     g_error_free(error);

@@ -1,5 +1,6 @@
 // Fake event devices on umockdev for the evdev checks: a device's sysfs and udev
-// description, the answers to the ioctls libevdev asks, and its evemu events.
+// description, the answers to the ioctls libevdev asks, and its evemu events or
+// umockdev script.
 #pragma once
 
 #include <umockdev.h>
@@ -20,6 +21,8 @@ struct FakeDevice {
   std::vector<int> ev, keys, rel, abs;
   std::string events;  // evemu events, replayed from the node's first opening
   std::uint16_t vendor = 0x1234, product = 0x5678;
+  // Or a umockdev script of read blocks, which passes each event's time as written.
+  std::string script = {};
 
   std::string Node() const { return "/dev/input/event" + std::to_string(number); }
   std::string SysPath() const { return "/sys/devices/virtual/input/input" + std::to_string(number); }

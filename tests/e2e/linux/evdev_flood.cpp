@@ -1,7 +1,7 @@
 // Mice at a real mouse's rate through the evdev service, on umockdev's fake event
 // devices (no root, no /dev/uinput):
 //
-//   velmora_evdev_flood VELMORA WORKDIR MICE RATE_HZ SECONDS
+//   velmora_evdev_flood replay VELMORA WORKDIR MICE RATE_HZ SECONDS
 //
 // Each mouse sends a motion frame every 1/RATE_HZ s for SECONDS, with kernel
 // times on CLOCK_MONOTONIC as a real device has them. Checks that every frame
@@ -21,52 +21,17 @@
 #include <string>
 #include <vector>
 
-#include "e2e_common.h"
+#include "evdev_bed.h"
 
 namespace {
 
 using namespace e2e;
 using e2e::Screen;  // not Xlib's
 
-constexpr int kEvSyn = 0, kEvRel = 2;
-
 std::int64_t MonotonicUs() {
   timespec t = {};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return std::int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
-}
-
-// sysfs and udev's description of /dev/input/eventN, a mouse with three buttons and a wheel.
-std::string Description(int n) {
-  const std::string s = std::to_string(n), minor = std::to_string(64 + n);
-  return "P: /devices/virtual/input/input" + s + "/event" + s + "\nN: input/event" + s + "\nE: DEVNAME=/dev/input/event" +
-         s + "\nE: MAJOR=13\nE: MINOR=" + minor + "\nE: SUBSYSTEM=input\nA: dev=13:" + minor +
-         "\nL: device=../../input" + s + "\n\nP: /devices/virtual/input/input" + s + "\nE: NAME=\"Velmora fast mouse " +
-         s + "\"\nE: SUBSYSTEM=input\nA: name=Velmora fast mouse " + s +
-         "\nA: capabilities/ev=7\nA: capabilities/key=70000 0 0 0 0\nA: capabilities/rel=103\nA: properties=0\n";
-}
-
-// The answers to the ioctls libevdev asks at open, each of the size it asks for.
-std::string Ioctls(int n) {
-  const std::string name = "Velmora fast mouse " + std::to_string(n);
-  std::string hex_name;
-  char b[3];
-  for (std::size_t i = 0; i < 255; ++i) {
-    std::snprintf(b, sizeof b, "%02X", i < name.size() ? static_cast<unsigned char>(name[i]) : 0);
-    hex_name += b;
-  }
-  const std::string zeros8(16, '0');
-  std::string s = "@DEV /dev/input/event" + std::to_string(n) + "\nEVIOCGNAME(0) " + std::to_string(name.size() + 1) +
-                  " " + hex_name + "\nEVIOCGVERSION 0 01000100\nEVIOCGID 0 0300ADDE01C00100\n";
-  s += "EVIOCGBIT(0) 8 0700000000000000\n";                                  // SYN, KEY, REL
-  s += "EVIOCGBIT(1) 96 " + std::string(68, '0') + "07" + std::string(122, '0') + "\n";  // BTN_LEFT..BTN_MIDDLE
-  s += "EVIOCGBIT(2) 8 0301000000000000\n";                                  // REL_X, REL_Y, REL_WHEEL
-  for (const char* other : {"EVIOCGBIT(3) 8 ", "EVIOCGBIT(4) 8 ", "EVIOCGBIT(5) 8 ", "EVIOCGBIT(17) 8 ",
-                            "EVIOCGBIT(18) 8 ", "EVIOCGLED(0) 8 ", "EVIOCGSW(0) 8 ", "EVIOCGPROP(0) 8 "}) {
-    s += other + zeros8 + "\n";
-  }
-  s += "EVIOCGBIT(21) 16 " + std::string(32, '0') + "\nEVIOCGKEY(0) 96 " + std::string(192, '0') + "\n";
-  return s;
 }
 
 // One script line: a read block, delay_ms after the one before, in umockdev's
@@ -161,37 +126,25 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
   const long frames = static_cast<long>(seconds * rate_hz);
   const std::string name = "evdev " + std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz";
 
-  UMockdevTestbed* bed = umockdev_testbed_new();
+  // Not freed: the testbed's end signals this process while a replay thread
+  // still writes to a mouse the program no longer reads.
+  auto* bed = new Testbed;
+  bed->dir = bed_dir;
   const std::int64_t now_us = MonotonicUs();
   const std::int64_t first_us = FirstFrameUs(now_us, seconds);
   bool ok = true;
   for (int n = 1; n <= mice && ok; ++n) {
-    const std::string node = "/dev/input/event" + std::to_string(n);
-    const fs::path ioctl = bed_dir / ("event" + std::to_string(n) + ".ioctl");
-    const fs::path script = bed_dir / ("event" + std::to_string(n) + ".script");
-    std::ofstream(ioctl) << Ioctls(n);
-    std::ofstream(script) << Script(now_us, first_us, period_us, frames);
-    GError* error = nullptr;
-    ok = umockdev_testbed_add_from_string(bed, Description(n).c_str(), &error) &&
-         umockdev_testbed_load_ioctl(bed, node.c_str(), ioctl.c_str(), &error) &&
-         umockdev_testbed_load_script(bed, node.c_str(), script.c_str(), &error);
-    if (error) {
-      std::fprintf(stderr, "umockdev: %s\n", error->message);
-      g_error_free(error);
-    }
+    FakeDevice d{n, "Velmora fast mouse " + std::to_string(n), {kEvSyn, kEvKey, kEvRel},
+                 {kBtnLeft, kBtnRight, kBtnMiddle}, {kRelX, kRelY, kRelWheel}, {}, {}};
+    d.script = Script(now_us, first_us, period_us, frames);
+    ok = bed->Add(d);
   }
   Check(name + ": umockdev holds the fake mice", ok);
 
-  // The program, and it alone, runs on the fake devices.
   Session s(x);
-  const char* old_preload = std::getenv("LD_PRELOAD");
-  setenv("LD_PRELOAD", (std::string("libumockdev-preload.so.0 ") + (old_preload ? old_preload : "")).c_str(), 1);
-  const bool started = s.Start(exe, work, dir);
-  old_preload ? setenv("LD_PRELOAD", old_preload, 1) : unsetenv("LD_PRELOAD");
   std::string why;
-  if (!ok || !started || !s.Ready(static_cast<std::size_t>(mice), why)) {
+  if (!ok || !StartOnFakeDevices(s, exe, work) || !s.Ready(static_cast<std::size_t>(mice), why)) {
     Check(name + ": the program starts with the fake mice in its table", false, why + s.program.Describe());
-    g_object_unref(bed);
     return 1;
   }
   const double cpu_before = s.program.CpuSeconds();
@@ -226,12 +179,12 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
                               std::to_string(logged) + " in log.txt, lost " + std::to_string(expected - logged) +
                               "; program processor time " + Fixed(cpu, 2) + " s, " +
                               Fixed(logged > 0 ? cpu * 1e6 / static_cast<double>(logged) : 0, 2) + " us per packet";
+  std::printf("figures evdev: %s\n", figures.c_str());
   const double per = logged > 0 ? 1.0 / static_cast<double>(logged) : 0;
   std::printf("figures evdev: per packet %s reads, %s writes, %s wake-ups\n",
               Fixed((calls_after.reads - calls_before.reads) * per, 2).c_str(),
               Fixed((calls_after.writes - calls_before.writes) * per, 2).c_str(),
               Fixed((calls_after.wakeups - calls_before.wakeups) * per, 2).c_str());
-  std::printf("figures evdev: %s\n", figures.c_str());
   Check(name + ": every frame reaches log.txt", logged == expected && log.whole,
         std::to_string(logged) + " of " + std::to_string(expected) + " records");
   const std::string stderr_text = s.program.Stderr();
@@ -240,9 +193,8 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
                      " us",
                  s,
                  "--ordered --per-device " + std::to_string(frames) + " --interval-us " + std::to_string(period_us));
-  // The testbed's end signals this process while a replay thread still writes
-  // to a mouse the program no longer reads: its folder goes, the threads end with the process.
-  gchar* bed_root = umockdev_testbed_get_root_dir(bed);
+  // The testbed's folder goes by hand; its threads end with the process.
+  gchar* bed_root = umockdev_testbed_get_root_dir(bed->bed);
   std::error_code ec;
   fs::remove_all(bed_root, ec);
   g_free(bed_root);
@@ -253,15 +205,15 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
+  if (argc != 7 || std::string(argv[1]) != "replay") {
+    std::fprintf(stderr, "usage: %s replay VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
     return 2;
   }
-  const int mice = std::atoi(argv[3]), rate = std::atoi(argv[4]);
-  const double seconds = std::atof(argv[5]);
+  const int mice = std::atoi(argv[4]), rate = std::atoi(argv[5]);
+  const double seconds = std::atof(argv[6]);
   if (mice < 1 || mice > 32 || rate < 1 || rate > 1000000 || !(seconds > 0)) {
     std::fprintf(stderr, "%s: 1 to 32 mice, a rate in Hz and a duration in seconds\n", argv[0]);
     return 2;
   }
-  return Run(argv[1], fs::absolute(argv[2]), mice, rate, seconds);
+  return Run(argv[2], fs::absolute(argv[3]), mice, rate, seconds);
 }

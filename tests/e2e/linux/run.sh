@@ -4,7 +4,8 @@
 # they stand at table indices 1 to 3, after the core XTest pointer at index 0.
 # One check runs under a window manager (openbox) that moves the window; one runs
 # the program on umockdev's fake event devices, where it picks its evdev service
-# (everywhere else here there is no /dev/input, so it picks XInput2), and one where
+# (everywhere else here there is no /dev/input, so it picks XInput2), one with
+# eight mice at 8 kHz there, every frame logged with its exact time, and one where
 # the mouse's node cannot be read, so that it picks XInput2 and says why.
 # The flood and fault tests (flood.sh), with the signals and the server's loss,
 # and velmora-report on a recorded session (report_e2e.sh, with --follow live
@@ -33,14 +34,14 @@ command_line_checks() {
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   mkdir -p "$dir"
   local usage="usage: velmora [--background] [--osc HOST:PORT] [--help | --version]"
-  # option ; exit status ; first stdout line ; stderr (the usage holds a "|")
-  local cases=("--version;0;velmora $version;" "--help;0;$usage;" "-h;0;$usage;" "/?;0;$usage;"
-    "--bogus;2;;velmora: unknown option --bogus (try --help)")
+  # option # exit status # first stdout line # stderr
+  local cases=("--version#0#velmora $version#" "--help#0#$usage#" "-h#0#$usage#" "/?#0#$usage#"
+    "--bogus#2##velmora: unknown option --bogus (try --help)")
   for entry in "${cases[@]}"; do
-    IFS=';' read -r option want_rc want_out want_err <<<"$entry"
+    IFS='#' read -r option want_rc want_out want_err <<<"$entry"
     rm -f "$dir"/*
     printf 'old\r\n' >"$dir/log.txt"
-    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --background "$option" >stdout.txt 2>stderr.txt)
+    (cd "$dir" && exec env -u DISPLAY -u WAYLAND_DISPLAY "$velmora" --background notes "$option" >stdout.txt 2>stderr.txt)
     rc=$?
     if [ "$rc" = "$want_rc" ] && [ "$(head -n 1 "$dir/stdout.txt")" = "$want_out" ] &&
       [ "$(cat "$dir/stderr.txt")" = "$want_err" ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] &&
@@ -67,6 +68,12 @@ if setup_server; then
   else
     run_checker evdev
     run_checker evdev-denied
+    # Eight mice at 8 kHz with exact kernel times: a second of the bench's ten.
+    if evdev_flood=$(linux_e2e_tool velmora_evdev_flood); then
+      run_mode 120 evdev-8khz "$evdev_flood" replay 8 8000 "${VELMORA_EVDEV_SECONDS:-1}"
+    else
+      fail evdev-8khz "$evdev_flood not built"
+    fi
   fi
   # Last on this server: a window manager that moves the window with grabs.
   if command -v openbox >/dev/null; then

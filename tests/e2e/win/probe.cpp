@@ -16,6 +16,12 @@
 //   focus                     bring the window to the foreground
 //   post MSG WPARAM LPARAM    PostMessage to the window
 //   close                     post WM_CLOSE
+//   hold-focus MS             shows a window of the probe's own ("Other") in the
+//                             foreground for MS ms; prints "holding" once it is,
+//                             "held" when done
+//
+// A window counts as Velmora's when its title is "Velmora" or starts with
+// "Velmora (", as it does when the program tells what it does.
 //
 // With VELMORA_PROBE_PID set, only that process's window counts (two copies run).
 //
@@ -24,15 +30,18 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
 
 constexpr wchar_t kCaption[] = L"Velmora";
+constexpr wchar_t kCaptionNoted[] = L"Velmora (";
 constexpr DWORD kDefaultTimeoutMs = 10000;
 constexpr DWORD kPollMs = 50;
 // Cross-process messages: a hung window must not hang the probe too.
@@ -76,14 +85,16 @@ DWORD pid_of(HWND hwnd) {
   return pid;
 }
 
-// The visible top-level windows with the caption, or the caption and a note in
-// brackets (a copy that keeps no log says so there), of the chosen process if one
-// is chosen; a hidden one (say, while the program starts) is passed over.
-BOOL CALLBACK match_form(HWND hwnd, LPARAM out) {
+// The visible top-level windows with the caption, of the chosen process if one is
+// chosen; a hidden one of the same name (say, while the program starts) is passed over.
+bool is_velmora(HWND hwnd) {
   wchar_t caption[128] = {};
   InternalGetWindowText(hwnd, caption, 128);
-  const std::wstring title = caption, noted = std::wstring(kCaption) + L" (";
-  if (!IsWindowVisible(hwnd) || (title != kCaption && title.rfind(noted, 0) != 0)) return TRUE;
+  return lstrcmpW(caption, kCaption) == 0 || std::wcsncmp(caption, kCaptionNoted, std::wcslen(kCaptionNoted)) == 0;
+}
+
+BOOL CALLBACK match_form(HWND hwnd, LPARAM out) {
+  if (!IsWindowVisible(hwnd) || !is_velmora(hwnd)) return TRUE;
   static const char* const chosen = std::getenv("VELMORA_PROBE_PID");
   if (chosen != nullptr && *chosen != '\0' && std::strtoul(chosen, nullptr, 0) != pid_of(hwnd)) return TRUE;
   reinterpret_cast<std::vector<HWND>*>(out)->push_back(hwnd);
@@ -246,7 +257,8 @@ int usage() {
   std::fprintf(stderr,
                "usage: velmora_probe wait|gone [ms] | dump | origin | focus | close\n"
                "       | text X Y | wait-text X Y TEXT [ms] | wait-lines X Y N [ms]\n"
-               "       | settle X Y QUIET [ms] | pids | post MSG WPARAM LPARAM\n");
+               "       | settle X Y QUIET [ms] | pids | post MSG WPARAM LPARAM\n"
+               "       | hold-focus MS\n");
   return 2;
 }
 
@@ -331,6 +343,53 @@ int settle_command(int argc, char** argv) {
   return changed && GetTickCount64() - changed_tick >= static_cast<ULONGLONG>(quiet) ? 0 : 1;
 }
 
+BOOL CALLBACK match_any(HWND hwnd, LPARAM found) {
+  if (!is_velmora(hwnd)) return TRUE;
+  *reinterpret_cast<bool*>(found) = true;
+  return FALSE;
+}
+
+// Any top-level window of the program, shown or not.
+bool any_velmora_window() {
+  bool found = false;
+  EnumWindows(match_any, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+LRESULT CALLBACK other_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  return DefWindowProcW(hwnd, msg, wparam, lparam);
+}
+
+// Another program's window in the foreground, for as long as asked.
+int hold_focus(DWORD ms) {
+  WNDCLASSW wc = {};
+  wc.lpfnWndProc = other_proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.lpszClassName = L"VelmoraProbeOther";
+  RegisterClassW(&wc);
+  HWND other = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"Other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                               1280, 1024, nullptr, nullptr, wc.hInstance, nullptr);
+  if (other == nullptr) return 1;
+  SetForegroundWindow(other);
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  bool told = false;
+  while (GetTickCount64() < deadline) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    if (!told && GetForegroundWindow() == other) {
+      emit({"holding"});
+      std::fflush(stdout);
+      told = true;
+    }
+    Sleep(10);
+  }
+  const bool held = told && GetForegroundWindow() == other;
+  DestroyWindow(other);
+  emit({held ? "held" : "lost"});
+  return held ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -343,11 +402,13 @@ int main(int argc, char** argv) {
   if (cmd == "wait") {
     status = poll(timeout_arg(argc, argv, 2), [](HWND form) { return form != nullptr; }) ? 0 : 1;
   } else if (cmd == "gone") {
-    status = poll(timeout_arg(argc, argv, 2), [](HWND) { return FindWindowW(nullptr, kCaption) == nullptr; }) ? 0 : 1;
+    status = poll(timeout_arg(argc, argv, 2), [](HWND) { return !any_velmora_window(); }) ? 0 : 1;
   } else if (cmd == "text" || cmd == "wait-text" || cmd == "wait-lines") {
     status = child_text_command(cmd, argc, argv);
   } else if (cmd == "settle") {
     status = settle_command(argc, argv);
+  } else if (cmd == "hold-focus") {
+    status = hold_focus(timeout_arg(argc, argv, 2));
   } else if (cmd == "pids") {
     for (HWND form : find_forms()) emit({"pid", std::to_string(pid_of(form))});
   } else {

@@ -24,7 +24,9 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 app_pid=
+immutable=   # a folder made immutable, to make writable again
 cleanup() {
+  [ -n "$immutable" ] && chattr -i "$immutable" 2>/dev/null
   if [ -n "$app_pid" ]; then kill -9 "$app_pid" 2>/dev/null; wait "$app_pid" 2>/dev/null; fi
   drop_second_prefix
   stop_wine
@@ -552,6 +554,7 @@ two_copies_run() {
     return
   fi
   pass "$tag a second copy starts in the same folder"
+  check_title "$tag copy B" "Velmora (not logging: another copy is logging here)" "$b_pid"
 
   export VELMORA_PROBE_PID=$a_pid
   probe focus || fail "$tag copy A takes the foreground back" "GetForegroundWindow is another window"
@@ -606,27 +609,104 @@ check_told_held() {
   fi
 }
 
-# ---- --help and --version -------------------------------------------------------------
+# ---- the command line ------------------------------------------------------------------
 
-# Both answer on stdout and exit 0 without a window, leaving log.txt as it was.
+# --help (also -h and /?) and --version answer on stdout and exit 0; an unknown
+# option, "-" or "/" on Windows, gets one line on stderr and exit status 2. None
+# opens a window or touches a file: log.txt stays as it was, no recording appears.
 command_line_run() {
-  local dir option rc
+  local dir entry option want_rc want_out want_err rc usage="usage: velmora [--background] [--osc HOST:PORT] [--help | --version]"
   dir=$(mktemp -d "$work/options.XXXXXX")
-  for option in --version --help; do
+  local cases=("--version#0#velmora $version#" "--help#0#$usage#" "-h#0#$usage#" "/?#0#$usage#"
+    "--bogus#2##velmora: unknown option --bogus (try --help)" "/bogus#2##velmora: unknown option /bogus (try --help)")
+  for entry in "${cases[@]}"; do
+    IFS='#' read -r option want_rc want_out want_err <<<"$entry"
+    rm -f "$dir"/*
     printf 'old\r\n' >"$dir/log.txt"
-    (cd "$dir" && exec timeout 60 wine "$exe" "$option" >stdout.txt 2>stderr.txt)
+    (cd "$dir" && exec timeout 60 wine "$exe" notes "$option" >stdout.txt 2>stderr.txt)
     rc=$?
-    if [ "$option" = --version ]; then
-      [ "$(tr -d '\r' <"$dir/stdout.txt")" = "velmora $version" ]
+    if [ "$rc" = "$want_rc" ] && [ "$(tr -d '\r' <"$dir/stdout.txt" | head -n 1)" = "$want_out" ] &&
+      [ "$(tr -d '\r' <"$dir/stderr.txt" | grep -v ':fixme:')" = "$want_err" ] &&
+      [ "$(cat "$dir/log.txt")" = $'old\r' ] && [ ! -e "$dir/log.csv" ] &&
+      ! xdotool search --name '^Velmora' >/dev/null 2>&1; then
+      pass "$tag $option: exit status $want_rc, answers as it should, opens no window, touches no file"
     else
-      [ "$(tr -d '\r' <"$dir/stdout.txt" | head -n 1)" = "usage: velmora [--background] [--osc HOST:PORT] [--help | --version]" ]
-    fi || { fail "$tag $option prints its answer" "stdout: $(head -c 200 "$dir/stdout.txt" | tr '\r\n' '  ')"; continue; }
-    if [ "$rc" = 0 ] && [ "$(cat "$dir/log.txt")" = $'old\r' ] && ! xdotool search --name '^Velmora$' >/dev/null 2>&1; then
-      pass "$tag $option: answers on stdout, exits 0, opens no window, leaves log.txt as it was"
-    else
-      fail "$tag $option: exits 0, opens no window, leaves log.txt as it was" "exit code $rc, log.txt '$(head -c 50 "$dir/log.txt")'"
+      fail "$tag $option: exit status $want_rc, answers, opens no window, touches no file" \
+        "exit status $rc, stdout '$(head -c 100 "$dir/stdout.txt")', stderr '$(head -c 200 "$dir/stderr.txt")', files $(ls "$dir" | tr '\n' ' ')"
     fi
   done
+}
+
+# ---- the title, and packets while another window is in the foreground ----------------
+
+# check_title <name> <title> [pid]: the window (of that process) bears the title.
+check_title() {
+  local got
+  got=$(VELMORA_PROBE_PID=${3-} probe dump | awk -F'\t' '$1 == "window" { print $2 }')
+  if [ "$got" = "$2" ]; then pass "$1: the title reads '$2'"
+  else fail "$1: the title reads '$2'" "'$got'"; fi
+}
+
+# The probe's own window takes the foreground and the pointer moves over it:
+# with --background every packet still reaches the program, without it none.
+background_run() {
+  local option=$1 held before after moves=10 i
+  app_args=$option start_app || return
+  if [ -n "$option" ]; then check_title "$tag $option" "Velmora (background)"; else check_title "$tag" "Velmora"; fi
+  probe focus || fail "$tag window takes the foreground" "GetForegroundWindow is another window"
+  held=$work/held.txt
+  probe hold-focus 8000 >"$held" &
+  local holder=$!
+  for i in $(seq 1 100); do grep -q holding "$held" && break; sleep 0.1; done
+  xdotool mousemove 100 100
+  sleep 0.3
+  read_memo "$rundir/before.txt"
+  for i in $(seq 1 $moves); do
+    xdotool mousemove_relative -- $((i % 2 ? 4 : -4)) 0
+    sleep 0.05
+  done
+  sleep 1
+  read_memo "$rundir/memo-final.txt"
+  wait "$holder"
+  before=$(grep -c '^Mouse: ' "$rundir/before.txt")
+  after=$(grep -c '^Mouse: ' "$rundir/memo-final.txt")
+  local name="${option:-without --background}: another window in the foreground"
+  if ! grep -qx held "$held"; then
+    fail "$tag $name" "the probe's window did not keep the foreground: $(tr '\n' ' ' <"$held")"
+  elif [ -n "$option" ] && [ $((after - before)) -ge $moves ]; then
+    pass "$tag $name, each of $moves motions is recorded ($((after - before)) records)"
+  elif [ -z "$option" ] && [ "$after" = "$before" ]; then
+    pass "$tag $name, nothing is recorded"
+  else
+    fail "$tag $name" "$((after - before)) records for $moves motions"
+  fi
+  check_exit "$name"
+  if [ -n "$option" ]; then check_log "$rundir/memo-final.txt" "$rundir/log.txt"
+  elif [ -f "$rundir/log.txt" ] && ! grep -q 'Mouse: ' "$rundir/log.txt"; then pass "$tag $name: log.txt holds no record"
+  else fail "$tag $name: log.txt holds no record" "$(grep -c 'Mouse: ' "$rundir/log.txt" 2>&1) records"; fi
+}
+
+# A folder even root cannot write to (immutable, where the file system can make
+# it so): the title says that this copy keeps no log.
+read_only_run() {
+  local dir
+  dir=$(mktemp -d "$work/read-only.XXXXXX")
+  if ! chattr +i "$dir" 2>/dev/null; then
+    skip "$tag read-only folder" "this runner is root, for whom Wine writes in any folder, and chattr +i fails here"
+    return
+  fi
+  immutable=$dir
+  xdotool mousemove "$park_x" "$park_y"
+  (cd "$dir" && exec wine "$exe" >"$work/ro-stdout.txt" 2>"$work/ro-stderr.txt") &
+  app_pid=$!
+  if probe wait 30000 >/dev/null; then
+    check_title "$tag read-only folder" "Velmora (not logging: this folder is read-only)"
+  else
+    fail "$tag read-only folder: the window appears" "no window within 30 s"
+  fi
+  close_app || fail "$tag read-only folder: the program ends" "still running 15 s after WM_CLOSE"
+  chattr -i "$dir"
+  immutable=
 }
 
 # ---- one log per folder across kinds of copies -------------------------------------------
@@ -719,6 +799,9 @@ for dir in "${builds[@]}"; do
   probe_exe=$dir/velmora_probe.exe
   command_line_run
   quiet_run
+  background_run --background
+  background_run ""
+  read_only_run
   # The 64-bit build's packet run streams to oscdump, and must record as without it.
   if [ "$tag" = x64 ] && command -v oscdump >/dev/null; then streamed packet_run; else packet_run; fi
   burst_run
