@@ -34,39 +34,12 @@
 #include <vector>
 
 #include "rawinput/linux/contracts.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
 using namespace rawinput;
 using namespace rawinput::stand_in;
-
-#define CHECK(cond, ...)                           \
-  do {                                             \
-    if (!(cond)) {                                 \
-      std::fprintf(stderr, "broken: %s: ", #cond); \
-      std::fprintf(stderr, __VA_ARGS__);           \
-      std::fprintf(stderr, "\n");                  \
-      std::abort();                                \
-    }                                              \
-  } while (0)
-
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool Done() const { return pos_ >= size_; }
-  std::uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-  std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
-  std::uint32_t U32() { return U16() | static_cast<std::uint32_t>(U16()) << 16; }
-  void Bytes(void* out, std::size_t n) {
-    auto* p = static_cast<unsigned char*>(out);
-    for (std::size_t i = 0; i < n; ++i) p[i] = U8();
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
 
 constexpr unsigned char kFill = 0xA5;
 

@@ -36,40 +36,12 @@
 
 #include "rawinput/evdev/evdev_logic.h"
 #include "rawinput/xi2/xi2_logic.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
 using rawinput::RAWMOUSE;
 using namespace rawinput::stand_in;
-
-#define CHECK(cond, ...)                                 \
-  do {                                                   \
-    if (!(cond)) {                                       \
-      std::fprintf(stderr, "broken: %s: ", #cond);       \
-      std::fprintf(stderr, __VA_ARGS__);                 \
-      std::fprintf(stderr, "\n");                        \
-      std::abort();                                      \
-    }                                                    \
-  } while (0)
-
-class Reader {
- public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool Done() const { return pos_ >= size_; }
-  std::uint8_t U8() { return pos_ < size_ ? data_[pos_++] : 0; }
-  std::uint16_t U16() { return static_cast<std::uint16_t>(U8() | U8() << 8); }
-  std::uint32_t U32() { return U16() | static_cast<std::uint32_t>(U16()) << 16; }
-  std::int32_t I32() { return static_cast<std::int32_t>(U32()); }
-  double F64() {
-    const std::uint64_t lo = U32();
-    return std::bit_cast<double>(lo | static_cast<std::uint64_t>(U32()) << 32);
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
-};
 
 constexpr std::uint16_t kButtonFlags = 0x03FF;  // the five buttons' downs and ups
 
