@@ -95,9 +95,9 @@ void Register(Reader& in, State&) {
   const UINT count = in.U8() % 6;
   std::unique_ptr<RAWINPUTDEVICE[]> devices(new RAWINPUTDEVICE[count]);
   static int window;
-  const std::uint32_t flag_picks[] = {0, RIDEV_REMOVE, 0x100, 0x30};
+  const std::uint32_t flag_picks[] = {0, RIDEV_REMOVE, RIDEV_INPUTSINK, 0x30};
   std::uint32_t want_error = 0;
-  bool select = false, remove = false;
+  bool select = false, remove = false, sink = false;
   for (UINT i = 0; i < count; ++i) {
     RAWINPUTDEVICE& d = devices[i];
     d.usUsagePage = in.U16() % 3;
@@ -109,14 +109,21 @@ void Register(Reader& in, State&) {
     if (d.dwFlags == 0) select |= mouse;
     else if (d.dwFlags == RIDEV_REMOVE && d.hwndTarget) want_error = kErrorInvalidParameter;
     else if (d.dwFlags == RIDEV_REMOVE) remove |= mouse;
-    else want_error = kErrorInvalidFlags;
+    // A sink must name the window that takes the packets.
+    else if (d.dwFlags == RIDEV_INPUTSINK && !d.hwndTarget) want_error = kErrorInvalidParameter;
+    else if (d.dwFlags == RIDEV_INPUTSINK) {
+      select |= mouse;
+      sink |= mouse;
+    } else want_error = kErrorInvalidFlags;
   }
   const bool malformed = (bits & 1) || count == 0 || size != sizeof(RAWINPUTDEVICE);
   const Registration r = CheckRegistration((bits & 1) ? nullptr : devices.get(), count, size);
   if (malformed) want_error = kErrorInvalidParameter;
   CHECK(r.error == want_error, "error %u, want %u", r.error, want_error);
-  if (!want_error) CHECK(r.select_mouse == select && r.remove_mouse == remove, "select %d remove %d", r.select_mouse,
-                         r.remove_mouse);
+  if (!want_error) {
+    CHECK(r.select_mouse == select && r.remove_mouse == remove && r.sink == sink, "select %d remove %d sink %d",
+          r.select_mouse, r.remove_mouse, r.sink);
+  }
 }
 
 void Put(Reader& in, State& s) {
