@@ -4,11 +4,15 @@
 // - devices: the readable /dev/input/event* nodes in node order, each under its
 //   device number (st_rdev) as its handle;
 // - each evdev frame of a mouse is one packet for the form.
-// Mice are read, never grabbed, in the x11 toolkit's loop (WatchFd); mice that
-// come later are found through inotify on /dev/input.
+// Mice are read, never grabbed, on a thread of their own, so that a busy window
+// never leaves a fast mouse's kernel buffer (a few milliseconds of frames) to
+// overflow; the x11 toolkit's loop takes what it read (WatchFd). Mice that come
+// later are found through inotify on /dev/input.
 #include <dirent.h>
 #include <fcntl.h>
 #include <libevdev/libevdev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -20,9 +24,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <system_error>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,9 +43,16 @@ namespace rawinput::evdev {
 namespace {
 
 constexpr const char* kDir = "/dev/input";
-// Events read from one device per turn of the loop, so that a flood from one
-// mouse leaves room for the others and the window.
+// Events read from one device per pass, so that a flood from one mouse leaves
+// room for the others.
 constexpr int kEventsPerTurn = 512;
+// A pass over the mice starts at most this often: eight mice at 8 kHz would
+// otherwise cost a wake-up and a read for nearly every frame. The kernel holds
+// about 5 ms of an 8 kHz mouse's frames, and each frame keeps its own time.
+constexpr std::int64_t kPassIntervalUs = 2000;
+// Packets read and not yet taken by the loop (seconds of eight 8 kHz mice);
+// beyond it the mice are left unread, and the kernel reports what it drops.
+constexpr std::size_t kMaxPending = 1 << 20;
 
 struct Device {
   int number = 0;
@@ -47,7 +62,8 @@ struct Device {
   std::uint32_t handle = 0;
   Caps caps;
   Kind kind = Kind::Other;
-  FrameTranslator frames;
+  FrameTranslator frames;  // the reader thread's alone
+  bool failed = false;      // under Reader::lock: no more reads
 
   ~Device() {
     if (dev) libevdev_free(dev);
@@ -60,12 +76,37 @@ struct Described {
   DeviceDescription description;
 };
 
+// What the reader thread hands the loop, in the order it read it.
+struct Item {
+  enum class Kind : std::uint8_t { Packet, Lost, Failed };
+  Kind kind = Kind::Packet;
+  std::uint32_t handle = 0;
+  int error = 0;  // Failed: the read's error
+  std::int64_t time_us = 0;
+  RAWMOUSE record = {};
+};
+
+// The mice and the thread that reads them. The list and the items are shared
+// under lock; a device's libevdev state and translator are the thread's, its
+// name, ids and kind are fixed once open and read by either thread.
+struct Reader {
+  std::mutex lock;
+  std::vector<std::shared_ptr<Device>> mice;
+  std::vector<Item> items;
+  bool stop = false;
+  int wake = -1;   // eventfd: look at the list again, or stop
+  int ready = -1;  // eventfd: items wait for the loop
+  std::thread thread;
+
+  ~Reader();
+};
+
 struct Service {
   std::int64_t start_us = 0;  // CLOCK_MONOTONIC at the start, the packets' time 0
   int inotify = -1;
-  std::vector<std::unique_ptr<Device>> mice;  // open and watched
   // The devices of the last list, so that describing each of them opens no node.
   std::vector<Described> listed;
+  Reader reader;  // last: its thread ends before the rest goes
 };
 
 Service service;
@@ -138,8 +179,8 @@ Caps SysfsCaps(int number) {
 }
 
 // Opens /dev/input/eventN; null with error set when it cannot be read.
-std::unique_ptr<Device> Open(int number, int& error) {
-  auto d = std::make_unique<Device>();
+std::shared_ptr<Device> Open(int number, int& error) {
+  auto d = std::make_shared<Device>();
   d->number = number;
   d->path = PathOf(number);
   d->fd = open(d->path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -167,14 +208,6 @@ std::unique_ptr<Device> Open(int number, int& error) {
   return d;
 }
 
-Device* OpenMouse(int number);
-
-void CloseMouse(Device* d) {
-  tk::x11::WatchFd(d->fd, nullptr, nullptr);
-  auto& mice = service.mice;
-  mice.erase(std::remove_if(mice.begin(), mice.end(), [&](const auto& m) { return m.get() == d; }), mice.end());
-}
-
 std::int64_t MonotonicUs() {
   timespec now = {};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -186,7 +219,7 @@ std::int64_t TimeOf(const input_event& ev) {
   return std::int64_t{ev.input_event_sec} * 1000000 + ev.input_event_usec - service.start_us;
 }
 
-HANDLE HandleOf(const Device& d) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(d.handle)); }
+HANDLE HandleOf(std::uint32_t handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
 
 DeviceDescription DescriptionOf(const Device& d) {
   const Ids ids{static_cast<std::uint16_t>(libevdev_get_id_vendor(d.dev)),
@@ -196,67 +229,196 @@ DeviceDescription DescriptionOf(const Device& d) {
   return Describe(d.number, d.caps, ids, name ? name : "");
 }
 
-// A frame's packets carry the time of its SYN_REPORT.
-void Deliver(Device& d, const input_event& ev) {
-  RAWMOUSE records[FrameTranslator::kMaxRecords];
-  const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
-  for (int i = 0; i < n; ++i) stand_in::Deliver(HandleOf(d), records[i], TimeOf(ev));
+// Takes an eventfd's count, so that it polls readable again only when signalled.
+void Drain(int eventfd_fd) {
+  std::uint64_t count = 0;
+  if (read(eventfd_fd, &count, sizeof count) < 0) {
+    // EAGAIN: nothing was signalled since.
+  }
 }
 
-void OnReadable(void* context, int) {
-  Device& d = *static_cast<Device*>(context);
+void Signal(int eventfd_fd) {
+  const std::uint64_t one = 1;
+  if (write(eventfd_fd, &one, sizeof one) < 0) {
+    // The counter is far from full; a failed write leaves a wake-up pending.
+  }
+}
+
+// ---- The reader thread ----------------------------------------------------------
+
+// A frame's packets carry the time of its SYN_REPORT.
+void Translate(Device& d, const input_event& ev, std::vector<Item>& out) {
+  RAWMOUSE records[FrameTranslator::kMaxRecords];
+  const int n = d.frames.Feed(Event{ev.type, ev.code, ev.value}, records);
+  for (int i = 0; i < n; ++i) out.push_back({Item::Kind::Packet, d.handle, 0, TimeOf(ev), records[i]});
+}
+
+// Reads what one mouse holds, up to a pass's share; false when it cannot be
+// read any more (the Failed item says why).
+bool ReadMouse(Device& d, std::vector<Item>& out) {
   for (int i = 0; i < kEventsPerTurn; ++i) {
     // libevdev reads what the node holds in one go; once that is taken, a poll
     // asks whether more came rather than a read that ends in EAGAIN.
-    if (i > 0 && libevdev_has_event_pending(d.dev) == 0) return;
+    if (i > 0 && libevdev_has_event_pending(d.dev) == 0) return true;
     input_event ev;
     int rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
     if (rc == LIBEVDEV_READ_STATUS_SYNC) {
       // The kernel's buffer overflowed: libevdev reads the device's state again;
       // what was lost is not made up, but the recording marks where (ev is the
       // SYN_DROPPED).
-      std::fprintf(stderr, "Velmora: %s (%s): events dropped, state read again\n", d.path.c_str(),
-                   libevdev_get_name(d.dev));
-      std::fflush(stderr);
-      stand_in::ReportLost(HandleOf(d), TimeOf(ev));
+      out.push_back({Item::Kind::Lost, d.handle, 0, TimeOf(ev), {}});
       do {
         rc = libevdev_next_event(d.dev, LIBEVDEV_READ_FLAG_SYNC, &ev);
       } while (rc == LIBEVDEV_READ_STATUS_SYNC);
       d.frames.Resync(libevdev_get_event_value(d.dev, EV_ABS, ABS_X), libevdev_get_event_value(d.dev, EV_ABS, ABS_Y));
       if (rc == -EAGAIN) continue;
     }
-    if (rc == -EAGAIN) return;
+    if (rc == -EAGAIN) return true;
     if (rc < 0) {
-      // An unplugged mouse (ENODEV) goes quietly; any other error ends its
-      // packets while the user may think it is still read, so it is told.
-      if (rc != -ENODEV) {
-        std::fprintf(stderr, "Velmora: %s (%s): cannot be read (%s), no more packets from it\n", d.path.c_str(),
-                     libevdev_get_name(d.dev), std::strerror(-rc));
-        std::fflush(stderr);
-      }
-      CloseMouse(&d);
-      return;
+      out.push_back({Item::Kind::Failed, d.handle, -rc, 0, {}});
+      return false;
     }
-    Deliver(d, ev);
+    Translate(d, ev, out);
+  }
+  return true;
+}
+
+// Waits for a mouse's frames or a wake-up; reads every mouse that has frames,
+// hands the loop what it read, and keeps to one pass per interval.
+void ReadMice() {
+  Reader& r = service.reader;
+  std::vector<std::shared_ptr<Device>> mice;
+  std::vector<pollfd> fds;
+  std::vector<Item> read;
+  std::size_t passes = 0;
+  for (;;) {
+    bool full = false;
+    {
+      std::lock_guard<std::mutex> hold(r.lock);
+      if (r.stop) return;
+      mice.clear();
+      for (const auto& m : r.mice) {
+        if (!m->failed) mice.push_back(m);
+      }
+      full = r.items.size() >= kMaxPending;
+    }
+    fds.assign(1, {r.wake, POLLIN, 0});
+    if (!full) {
+      for (const auto& m : mice) fds.push_back({m->fd, POLLIN, 0});
+    }
+    if (poll(fds.data(), fds.size(), full ? 10 : -1) < 0 && errno != EINTR) return;
+    const std::int64_t pass_us = MonotonicUs();
+    if (fds[0].revents & POLLIN) Drain(r.wake);
+    read.clear();
+    std::vector<Device*> failed;
+    // Each pass starts at the next mouse, so that none always waits for the others' reads.
+    const std::size_t n = fds.size() - 1;
+    ++passes;
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::size_t i = 1 + (passes + k) % n;
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      Device& d = *mice[i - 1];
+      if (!ReadMouse(d, read)) failed.push_back(&d);
+    }
+    if (!read.empty()) {
+      std::lock_guard<std::mutex> hold(r.lock);
+      for (Device* d : failed) d->failed = true;
+      const bool was_empty = r.items.empty();
+      r.items.insert(r.items.end(), read.begin(), read.end());
+      if (was_empty) Signal(r.ready);
+    }
+    mice.clear();  // a mouse closed meanwhile goes now, not a pass later
+    const std::int64_t rest_us = kPassIntervalUs - (MonotonicUs() - pass_us);
+    if (rest_us > 0) {
+      pollfd wake = {r.wake, POLLIN, 0};
+      const timespec rest = {0, rest_us * 1000};
+      ppoll(&wake, 1, &rest, nullptr);
+    }
   }
 }
 
-Device* FindMouse(int number) {
-  for (const auto& m : service.mice) {
-    if (m->number == number) return m.get();
+Reader::~Reader() {
+  if (!thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    stop = true;
+  }
+  Signal(wake);
+  thread.join();
+}
+
+// ---- The loop's side ------------------------------------------------------------
+
+std::shared_ptr<Device> FindMouse(int number) {
+  std::lock_guard<std::mutex> hold(service.reader.lock);
+  for (const auto& m : service.reader.mice) {
+    if (m->number == number) return m;
   }
   return nullptr;
 }
 
-Device* OpenMouse(int number) {
-  if (Device* d = FindMouse(number)) return d;
+std::shared_ptr<Device> FindMouseByHandle(std::uint32_t handle) {
+  std::lock_guard<std::mutex> hold(service.reader.lock);
+  for (const auto& m : service.reader.mice) {
+    if (m->handle == handle) return m;
+  }
+  return nullptr;
+}
+
+void CloseMouse(const Device* d) {
+  Reader& r = service.reader;
+  {
+    std::lock_guard<std::mutex> hold(r.lock);
+    std::erase_if(r.mice, [&](const auto& m) { return m.get() == d; });
+  }
+  Signal(r.wake);
+}
+
+void OpenMouse(int number) {
+  if (FindMouse(number)) return;
   int error = 0;
-  std::unique_ptr<Device> d = Open(number, error);
-  if (!d || TypeOf(d->kind) != RIM_TYPEMOUSE) return nullptr;
-  Device* raw = d.get();
-  service.mice.push_back(std::move(d));
-  tk::x11::WatchFd(raw->fd, OnReadable, raw);
-  return raw;
+  std::shared_ptr<Device> d = Open(number, error);
+  if (!d || TypeOf(d->kind) != RIM_TYPEMOUSE) return;
+  {
+    std::lock_guard<std::mutex> hold(service.reader.lock);
+    service.reader.mice.push_back(std::move(d));
+  }
+  Signal(service.reader.wake);
+}
+
+// What the reader thread read reaches the form, in order.
+void OnItems(void*, int fd) {
+  Drain(fd);
+  std::vector<Item> items;
+  {
+    std::lock_guard<std::mutex> hold(service.reader.lock);
+    items.swap(service.reader.items);
+  }
+  for (const Item& item : items) {
+    switch (item.kind) {
+      case Item::Kind::Packet: stand_in::Deliver(HandleOf(item.handle), item.record, item.time_us); break;
+      case Item::Kind::Lost:
+        if (const auto d = FindMouseByHandle(item.handle)) {
+          std::fprintf(stderr, "Velmora: %s (%s): events dropped, state read again\n", d->path.c_str(),
+                       libevdev_get_name(d->dev));
+          std::fflush(stderr);
+        }
+        stand_in::ReportLost(HandleOf(item.handle), item.time_us);
+        break;
+      case Item::Kind::Failed:
+        if (const auto d = FindMouseByHandle(item.handle)) {
+          // An unplugged mouse (ENODEV) goes quietly; any other error ends its
+          // packets while the user may think it is still read, so it is told.
+          if (item.error != ENODEV) {
+            std::fprintf(stderr, "Velmora: %s (%s): cannot be read (%s), no more packets from it\n",
+                         d->path.c_str(), libevdev_get_name(d->dev), std::strerror(item.error));
+            std::fflush(stderr);
+          }
+          CloseMouse(d.get());
+        }
+        break;
+    }
+  }
 }
 
 void OnDirectory(void*, int fd) {
@@ -270,7 +432,7 @@ void OnDirectory(void*, int fd) {
       const int number = e->len > 0 ? NodeNumber(e->name) : -1;
       if (number < 0) continue;
       if (e->mask & IN_DELETE) {
-        if (Device* d = FindMouse(number)) CloseMouse(d);
+        if (const auto d = FindMouse(number)) CloseMouse(d.get());
       } else {
         // A new node may be readable only once udev has set its permissions (IN_ATTRIB).
         OpenMouse(number);
@@ -287,7 +449,7 @@ std::vector<ListedDevice> ListDevices() {
     service.listed.push_back({d.handle, DescriptionOf(d)});
   };
   for (int number : Nodes()) {
-    if (const Device* m = FindMouse(number)) {
+    if (const auto m = FindMouse(number)) {
       add(*m);
       continue;
     }
@@ -298,8 +460,8 @@ std::vector<ListedDevice> ListDevices() {
 }
 
 bool FindDescribed(std::uintptr_t handle, DeviceDescription& out) {
-  for (const auto& m : service.mice) {
-    if (m->handle == handle) {
+  if (handle <= std::numeric_limits<std::uint32_t>::max()) {
+    if (const auto m = FindMouseByHandle(static_cast<std::uint32_t>(handle))) {
       out = DescriptionOf(*m);
       return true;
     }
@@ -331,6 +493,11 @@ bool Usable(std::string& remedy) {
 
 bool Start() {
   service.start_us = MonotonicUs();
+  Reader& r = service.reader;
+  r.wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  r.ready = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (r.wake < 0 || r.ready < 0) return false;
+  tk::x11::WatchFd(r.ready, OnItems, nullptr);
   // Watched before the first look, so that no mouse falls between the two.
   service.inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (service.inotify >= 0) {
@@ -342,6 +509,11 @@ bool Start() {
     }
   }
   for (int number : Nodes()) OpenMouse(number);
+  try {
+    r.thread = std::thread(ReadMice);
+  } catch (const std::system_error&) {
+    return false;
+  }
   return true;
 }
 

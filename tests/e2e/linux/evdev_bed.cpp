@@ -1,8 +1,11 @@
 #include "evdev_bed.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 namespace e2e {
 namespace {
@@ -79,6 +82,28 @@ std::string IoctlRecord(const FakeDevice& d) {
   return s;
 }
 
+// The process's threads, by id.
+std::set<std::string> Threads() {
+  std::set<std::string> ids;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc/self/task", ec)) ids.insert(e.path().filename().string());
+  return ids;
+}
+
+// Loads a replay script, its thread at a lower priority. umockdev answers each
+// of the program's reads on another thread of this process; the replay threads,
+// busy with a block per frame, would keep those answers waiting until a mouse's
+// node (4 KiB, about 7 ms at 8 kHz) fills and a read gets part of an event. A
+// replay that runs late still gives each frame its own time.
+bool LoadScript(UMockdevTestbed* bed, const FakeDevice& d, const fs::path& script, GError** error) {
+  const std::set<std::string> before = Threads();
+  if (!umockdev_testbed_load_script(bed, d.Node().c_str(), script.c_str(), error)) return false;
+  for (const std::string& id : Threads()) {
+    if (!before.contains(id)) setpriority(PRIO_PROCESS, static_cast<id_t>(std::stoi(id)), 10);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool Testbed::Add(const FakeDevice& d) {
@@ -94,7 +119,7 @@ bool Testbed::Add(const FakeDevice& d) {
   bool ok = umockdev_testbed_add_from_string(bed, Description(d).c_str(), &error) &&
             umockdev_testbed_load_ioctl(bed, d.Node().c_str(), ioctl.c_str(), &error) &&
             (d.script.empty() ? umockdev_testbed_load_evemu_events(bed, d.Node().c_str(), events.c_str(), &error)
-                              : umockdev_testbed_load_script(bed, d.Node().c_str(), events.c_str(), &error));
+                              : LoadScript(bed, d, events, &error));
   if (error) {
     std::fprintf(stderr, "umockdev: %s\n", error->message);
     g_error_free(error);

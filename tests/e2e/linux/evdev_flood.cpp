@@ -102,13 +102,27 @@ double ProcValue(pid_t pid, const char* file, const std::string& name) {
   return 0;
 }
 
+// The voluntary context switches of all the process's threads.
+double Wakeups(pid_t pid) {
+  double sum = 0;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.starts_with("voluntary_ctxt_switches:")) sum += std::atof(line.c_str() + 24);
+    }
+  }
+  return sum;
+}
+
 // Reads, writes and wake-ups so far: what a packet costs besides its own work.
 struct Calls {
   double reads = 0, writes = 0, wakeups = 0;
   explicit Calls(pid_t pid)
       : reads(ProcValue(pid, "io", "syscr")),
         writes(ProcValue(pid, "io", "syscw")),
-        wakeups(ProcValue(pid, "status", "voluntary_ctxt_switches")) {}
+        wakeups(Wakeups(pid)) {}
 };
 
 std::string Fixed(double v, int digits) {
@@ -177,7 +191,8 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
   const std::string figures = std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz for " +
                               Fixed(seconds, 1) + " s: " + std::to_string(expected) + " frames, " +
                               std::to_string(logged) + " in log.txt, lost " + std::to_string(expected - logged) +
-                              "; program processor time " + Fixed(cpu, 2) + " s, " +
+                              "; the last came " + Fixed(static_cast<double>(still_since - end_us) / 1e6, 1) +
+                              " s after its time; program processor time " + Fixed(cpu, 2) + " s, " +
                               Fixed(logged > 0 ? cpu * 1e6 / static_cast<double>(logged) : 0, 2) + " us per packet";
   std::printf("figures evdev: %s\n", figures.c_str());
   const double per = logged > 0 ? 1.0 / static_cast<double>(logged) : 0;
