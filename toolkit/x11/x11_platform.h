@@ -90,6 +90,7 @@ struct FormView {
   std::string pending_lines;
   std::size_t pending_line_count = 0;  // the line ends in pending_lines
   std::size_t property_lines = 0;
+  std::string rewritten;  // the property's whole text when rewritten, kept for its capacity
 };
 
 class X11Backend : public Backend {

@@ -218,7 +218,9 @@ void X11Backend::UpdateMemoProperty(FormView& form, ControlView& view, const TMe
   if (form.pending_lines.empty()) return;
   const std::size_t added = form.pending_line_count;
   if (form.property_lines + added > 2 * TMemo::kMaxLines) {
-    std::string all;
+    // Rewritten about every thousand lines under a flood: the buffer is reused.
+    std::string& all = form.rewritten;
+    all.clear();
     for (const String& line : memo.Lines()) {
       all += LineText(line);
       all += '\n';
