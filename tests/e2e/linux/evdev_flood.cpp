@@ -8,7 +8,17 @@
 // reaches log.txt and log.csv, each device's intervals exact, and nothing is
 // reported dropped or unreadable; prints "figures evdev: ..." with the frames
 // lost and the program's processor time per packet (scripts/bench reads them).
+//
+//   velmora_evdev_flood bare WORKDIR MICE RATE_HZ SECONDS
+//
+// The same replay read by a bare libevdev reader that only counts frames: the
+// yardstick for what umockdev costs any reader ("figures evdev bare reader: ...").
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
 #include <linux/input.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <umockdev.h>
 #include <unistd.h>
@@ -131,6 +141,22 @@ std::string Fixed(double v, int digits) {
   return buf;
 }
 
+// Mice on umockdev replaying a motion frame every period_us from first_us.
+// Not freed: the testbed's end signals this process while a replay thread still
+// writes to a mouse that is no longer read.
+Testbed* LoadReplay(const fs::path& bed_dir, int mice, int period_us, long frames, std::int64_t first_us) {
+  auto* bed = new Testbed;
+  bed->dir = bed_dir;
+  const std::int64_t now_us = MonotonicUs();
+  for (int n = 1; n <= mice; ++n) {
+    FakeDevice d{n, "Velmora fast mouse " + std::to_string(n), {kEvSyn, kEvKey, kEvRel},
+                 {kBtnLeft, kBtnRight, kBtnMiddle}, {kRelX, kRelY, kRelWheel}, {}, {}};
+    d.script = Script(now_us, first_us, period_us, frames);
+    if (!bed->Add(d)) return nullptr;
+  }
+  return bed;
+}
+
 int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, double seconds) {
   Screen x;
   if (!x.Open()) return Check("connect to the X server", false, "no display"), 1;
@@ -140,19 +166,9 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
   const long frames = static_cast<long>(seconds * rate_hz);
   const std::string name = "evdev " + std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz";
 
-  // Not freed: the testbed's end signals this process while a replay thread
-  // still writes to a mouse the program no longer reads.
-  auto* bed = new Testbed;
-  bed->dir = bed_dir;
-  const std::int64_t now_us = MonotonicUs();
-  const std::int64_t first_us = FirstFrameUs(now_us, seconds);
-  bool ok = true;
-  for (int n = 1; n <= mice && ok; ++n) {
-    FakeDevice d{n, "Velmora fast mouse " + std::to_string(n), {kEvSyn, kEvKey, kEvRel},
-                 {kBtnLeft, kBtnRight, kBtnMiddle}, {kRelX, kRelY, kRelWheel}, {}, {}};
-    d.script = Script(now_us, first_us, period_us, frames);
-    ok = bed->Add(d);
-  }
+  const std::int64_t first_us = FirstFrameUs(MonotonicUs(), seconds);
+  Testbed* bed = LoadReplay(bed_dir, mice, period_us, frames, first_us);
+  const bool ok = bed != nullptr;
   Check(name + ": umockdev holds the fake mice", ok);
 
   Session s(x);
@@ -217,11 +233,122 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
   _exit(failures ? 1 : 0);
 }
 
+// ---- The yardstick: a bare libevdev reader of the same replay -----------------
+//
+// It reads as the program does (every mouse at most every 2 ms, each read taking
+// what a node holds) and only counts frames, so that umockdev's answer to each
+// read, which the program pays too, is measured rather than estimated.
+
+double OwnCpuSeconds() {
+  rusage use = {};
+  getrusage(RUSAGE_SELF, &use);
+  return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// The child, under umockdev's preload: reads every mouse's frames until
+// `expected` came or nothing came for 3 s; prints "frames F errors E cpu S",
+// the processor time counted from the first frame.
+int ReadBare(long expected) {
+  struct Mouse {
+    int fd;
+    libevdev* dev;
+  };
+  std::vector<Mouse> mice;
+  for (const auto& e : fs::directory_iterator("/dev/input")) {
+    if (!e.path().filename().string().starts_with("event")) continue;
+    const int fd = open(e.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    libevdev* dev = nullptr;
+    if (fd < 0 || libevdev_new_from_fd(fd, &dev) < 0) continue;
+    if (libevdev_has_event_code(dev, EV_REL, REL_X)) mice.push_back({fd, dev});
+  }
+  long frames = 0, errors = 0;
+  double cpu_from = -1;
+  std::int64_t last_frame_us = MonotonicUs();
+  std::vector<pollfd> fds;
+  while (frames < expected && !mice.empty() && MonotonicUs() - last_frame_us < 3000000) {
+    fds.clear();
+    for (const Mouse& m : mice) fds.push_back({m.fd, POLLIN, 0});
+    if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+    const std::int64_t pass_us = MonotonicUs();
+    for (std::size_t i = fds.size(); i-- > 0;) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      // As the program: once what a read brought is taken, a poll asks for more.
+      input_event ev;
+      int rc = 0;
+      for (bool first = true; first || libevdev_has_event_pending(mice[i].dev) > 0; first = false) {
+        rc = libevdev_next_event(mice[i].dev, LIBEVDEV_READ_FLAG_NORMAL, &ev);
+        if (rc < 0) break;
+        if (rc == LIBEVDEV_READ_STATUS_SYNC) ++errors;
+        if (ev.type != EV_SYN || ev.code != SYN_REPORT) continue;
+        if (cpu_from < 0) cpu_from = OwnCpuSeconds();
+        ++frames;
+        last_frame_us = pass_us;
+      }
+      if (rc < 0 && rc != -EAGAIN) {
+        std::fprintf(stderr, "bare reader: %s\n", std::strerror(-rc));
+        ++errors;
+        mice.erase(mice.begin() + static_cast<std::ptrdiff_t>(i));
+      }
+    }
+    const std::int64_t rest_us = 2000 - (MonotonicUs() - pass_us);
+    if (rest_us > 0) usleep(static_cast<useconds_t>(rest_us));
+  }
+  std::printf("frames %ld errors %ld cpu %.6f\n", frames, errors, cpu_from < 0 ? 0.0 : OwnCpuSeconds() - cpu_from);
+  return 0;
+}
+
+// The same replay as Run's, read by the bare reader; prints "figures evdev bare
+// reader: ..." with its processor time per packet.
+int RunBare(const fs::path& dir, int mice, int rate_hz, double seconds) {
+  const fs::path bed_dir = dir / "bed";
+  fs::create_directories(bed_dir);
+  const long frames = static_cast<long>(seconds * rate_hz);
+  const long expected = frames * mice;
+  const std::string name = "evdev bare reader, " + std::to_string(mice) + " mice at " + std::to_string(rate_hz) + " Hz";
+  Testbed* bed = LoadReplay(bed_dir, mice, 1000000 / rate_hz, frames, FirstFrameUs(MonotonicUs(), seconds));
+  if (!bed) return Check(name + ": umockdev holds the fake mice", false), 1;
+  int out[2];
+  if (pipe(out) != 0) return 1;
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    setenv("LD_PRELOAD", "libumockdev-preload.so.0", 1);
+    execl("/proc/self/exe", "velmora_evdev_flood", "read", std::to_string(expected).c_str(), nullptr);
+    _exit(127);
+  }
+  close(out[1]);
+  std::string text;
+  char buf[256];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  int status = 0;
+  waitpid(child, &status, 0);
+  long got = 0, errors = 0;
+  double cpu = 0;
+  const bool read_ok = std::sscanf(text.c_str(), "frames %ld errors %ld cpu %lf", &got, &errors, &cpu) == 3;
+  if (read_ok) {
+    std::printf("figures evdev bare reader: %ld of %ld frames, %ld read errors; processor time %s s, %s us per packet\n",
+                got, expected, errors, Fixed(cpu, 2).c_str(),
+                Fixed(got > 0 ? cpu * 1e6 / static_cast<double>(got) : 0, 2).c_str());
+  }
+  Check(name + ": the reader took every frame", read_ok && got == expected && errors == 0, text);
+  gchar* bed_root = umockdev_testbed_get_root_dir(bed->bed);
+  std::error_code ec;
+  fs::remove_all(bed_root, ec);
+  g_free(bed_root);
+  std::fflush(stdout);
+  _exit(failures ? 1 : 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "read") return ReadBare(std::atol(argv[2]));
+  if (argc == 6 && std::string(argv[1]) == "bare") {
+    return RunBare(fs::absolute(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atof(argv[5]));
+  }
   if (argc != 7 || std::string(argv[1]) != "replay") {
-    std::fprintf(stderr, "usage: %s replay VELMORA WORKDIR MICE RATE_HZ SECONDS\n", argv[0]);
+    std::fprintf(stderr, "usage: %s replay VELMORA WORKDIR MICE RATE_HZ SECONDS\n       %s bare WORKDIR MICE RATE_HZ SECONDS\n", argv[0], argv[0]);
     return 2;
   }
   const int mice = std::atoi(argv[4]), rate = std::atoi(argv[5]);
