@@ -50,9 +50,10 @@ constexpr int kEventsPerTurn = 512;
 // otherwise cost a wake-up and a read for nearly every frame. The kernel holds
 // about 5 ms of an 8 kHz mouse's frames, and each frame keeps its own time.
 constexpr std::int64_t kPassIntervalUs = 2000;
-// Packets read and not yet taken by the loop (seconds of eight 8 kHz mice);
-// beyond it the mice are left unread, and the kernel reports what it drops.
-constexpr std::size_t kMaxPending = 1 << 20;
+// Packets read and not yet taken by the loop (four seconds of eight 8 kHz mice,
+// about 12 MB); beyond it the mice are left unread, and the kernel reports what
+// it drops.
+constexpr std::size_t kMaxPending = 1 << 18;
 
 struct Device {
   int number = 0;
@@ -93,6 +94,7 @@ struct Reader {
   std::mutex lock;
   std::vector<std::shared_ptr<Device>> mice;
   std::vector<Item> items;
+  std::vector<Item> taken;  // the loop's: what it took last, kept for its capacity
   bool stop = false;
   int wake = -1;   // eventfd: look at the list again, or stop
   int ready = -1;  // eventfd: items wait for the loop
@@ -389,7 +391,8 @@ void OpenMouse(int number) {
 // What the reader thread read reaches the form, in order.
 void OnItems(void*, int fd) {
   Drain(fd);
-  std::vector<Item> items;
+  std::vector<Item>& items = service.reader.taken;
+  items.clear();
   {
     std::lock_guard<std::mutex> hold(service.reader.lock);
     items.swap(service.reader.items);
