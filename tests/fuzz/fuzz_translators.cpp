@@ -200,7 +200,7 @@ rawinput::xi2::Axis ReadAxis(Reader& in) {
 // What a device's records must follow from.
 struct Xi2Device {
   rawinput::xi2::Axis x, y;  // value: the axis's last position
-  long double rest_x = 0, rest_y = 0;  // motion sent and not yet reported
+  double rest_x = 0, rest_y = 0;  // motion sent and not yet reported
   bool Absolute() const { return x.absolute || y.absolute; }
 };
 
@@ -217,18 +217,20 @@ void CheckAbsolute(std::int32_t got, const rawinput::xi2::Axis& a, const char* a
 
 // Relative motion: what is reported is the whole count nearest to what was sent
 // and not yet reported, held in 32 bits; a fraction below one count stays.
-void CheckRelative(std::int32_t got, bool sent, double value, long double& rest, const char* axis) {
+// The sum is a double's, as the translator keeps it: next to a 32-bit limit a
+// wider sum can keep a fraction that the double's rounding has already spent.
+void CheckRelative(std::int32_t got, bool sent, double value, double& rest, const char* axis) {
   if (!sent) {
     CHECK(got == 0, "%s %d with none sent", axis, got);
     return;
   }
-  const long double total = rest + value;
+  const double total = rest + value;
   if (total >= INT_MAX) {
-    CHECK(got == INT_MAX, "%s %d for %Lg", axis, got, total);
+    CHECK(got == INT_MAX, "%s %d for %g", axis, got, total);
   } else if (total <= INT_MIN) {
-    CHECK(got == INT_MIN, "%s %d for %Lg", axis, got, total);
+    CHECK(got == INT_MIN, "%s %d for %g", axis, got, total);
   } else {
-    CHECK(std::fabs(total - got) <= 0.5L + 1e-3L, "%s %d for %Lg", axis, got, total);
+    CHECK(std::fabs(total - got) <= 0.5 + 1e-3, "%s %d for %g", axis, got, total);
   }
   rest = total - got;
   if (!(std::fabs(rest) < 1)) rest = 0;

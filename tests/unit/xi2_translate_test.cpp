@@ -97,6 +97,11 @@ TEST(Xi2TranslateTest, HugeMotionIsHeldInRange) {
   EXPECT_EQ(m.lLastY, INT_MIN);
   // Nothing of it is carried into the next motion.
   EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 10, 0, {{0, 1}, {1, 1}})).lLastX, 1);
+  // Nor of a sum that passes the limit by less than a count: a fraction left
+  // over (-0.4999999999964), then -2147483648.5, sums to -2147483649 in a double.
+  EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 11, 0, {{1, 994.5000000000036}})).lLastY, 995);
+  EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 11, 0, {{1, -2147483648.5}})).lLastY, INT_MIN);
+  EXPECT_EQ(Translated(t, Raw(RawKind::Motion, 11, 0, {{1, 0.6}})).lLastY, 1);
 }
 
 TEST(Xi2TranslateTest, AbsoluteDevicesReportTheirPlaceOnTheWindowsScale) {
