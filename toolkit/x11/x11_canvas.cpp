@@ -1,5 +1,6 @@
 // The X11 backend's canvas: colours as the visual's pixels, pens as GC
-// functions, lines and ellipses straight onto the form window; nothing retained.
+// functions, lines and ellipses onto the form window at the next flush, in
+// order; nothing retained.
 #include <algorithm>
 #include <utility>
 
@@ -18,6 +19,38 @@ int GcFunction(TPenMode mode) {
                                             GXorInverted, GXandInverted, GXor,        GXnor,
                                             GXand,        GXnand,       GXxor,        GXequiv};
   return mode >= 0 && mode < kPenModes ? kFunctions[mode] : GXcopy;
+}
+
+bool SamePen(const TPen& a, const TPen& b) {
+  return a.Color() == b.Color() && a.Width() == b.Width() && a.Mode() == b.Mode();
+}
+
+// Every pixel a figure can touch, with room for a wide pen's outline.
+Box FigureBounds(bool ellipse, int width, int x1, int y1, int x2, int y2) {
+  const int pad = (ellipse ? 1 : 0) + std::max(width, 1) / 2 + 1;
+  return {std::min(x1, x2) - pad, std::min(y1, y2) - pad, std::max(x1, x2) + pad, std::max(y1, y2) + pad};
+}
+
+bool Overlap(const Box& a, const Box& b) {
+  return a.left <= b.right && b.left <= a.right && a.top <= b.bottom && b.top <= a.bottom;
+}
+
+// Whether the segment passes through the box (Liang-Barsky clipping).
+bool Crosses(int x1, int y1, int x2, int y2, const Box& b) {
+  const double p[] = {-double(x2 - x1), double(x2 - x1), -double(y2 - y1), double(y2 - y1)};
+  const double q[] = {double(x1 - b.left), double(b.right - x1), double(y1 - b.top), double(b.bottom - y1)};
+  double enter = 0, leave = 1;
+  for (int i = 0; i < 4; ++i) {
+    if (p[i] == 0) {
+      if (q[i] < 0) return false;
+      continue;
+    }
+    const double t = q[i] / p[i];
+    if (p[i] < 0) enter = std::max(enter, t);
+    else leave = std::min(leave, t);
+    if (enter > leave) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -72,17 +105,84 @@ void X11Backend::PreparePen(const TPen& pen) {
                      width == 0 ? JoinMiter : JoinRound);
 }
 
+Box X11Backend::Drawn::Bounds() const {
+  return FigureBounds(ellipse, pen.Width(), x1, y1, x2, y2);
+}
+
+// Whether the figure can touch a pixel of the box: a line's pixels lie within
+// its pad of the ideal segment.
+bool X11Backend::Drawn::Touches(const Box& box) const {
+  if (!Overlap(Bounds(), box)) return false;
+  if (ellipse) return true;
+  const int pad = std::max(pen.Width(), 1) / 2 + 1;
+  return Crosses(x1, y1, x2, y2, {box.left - pad, box.top - pad, box.right + pad, box.bottom + pad});
+}
+
 void X11Backend::Line(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
   FormView* v = ViewOf(form);
   if (!v || lost_) return;
   if (x1 == x2 && y1 == y2 && pen.Width() <= 1) return;  // nothing before the end point
-  PreparePen(pen);
-  XDrawLine(display_, v->win, pen_gc_, x1, y1, x2, y2);
+  drawn_.push_back({false, pen, v->win, x1, y1, x2, y2});
 }
 
 void X11Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, int y2) {
   FormView* v = ViewOf(form);
   if (!v || lost_) return;
+  const Drawn figure{true, pen, v->win, x1, y1, x2, y2};
+  if (pen.Mode() == pmXor && TakeBackXor(figure)) return;
+  drawn_.push_back(figure);
+}
+
+// XORed twice, a figure leaves every pixel as it was: a track erases its marker
+// with the packet after the one that drew it. The pair goes unsent when what
+// was queued between them is XOR as well (XORs commute) or cannot touch the
+// figure's pixels.
+bool X11Backend::TakeBackXor(const Drawn& figure) {
+  const Box box = figure.Bounds();
+  const std::size_t stop = drawn_.size() > kXorLookBack ? drawn_.size() - kXorLookBack : 0;
+  for (std::size_t i = drawn_.size(); i-- > stop;) {
+    const Drawn& d = drawn_[i];
+    if (d.ellipse && d.win == figure.win && SamePen(d.pen, figure.pen) && d.x1 == figure.x1 && d.y1 == figure.y1 &&
+        d.x2 == figure.x2 && d.y2 == figure.y2) {
+      drawn_.erase(drawn_.begin() + static_cast<std::ptrdiff_t>(i));
+      return true;
+    }
+    if (d.pen.Mode() != pmXor && d.win == figure.win && d.Touches(box)) return false;
+  }
+  return false;
+}
+
+// The queued figures, in order; a run of lines in one pen is one request.
+void X11Backend::FlushCanvas() {
+  // A request can find the connection gone; Xlib must not be called after that.
+  for (std::size_t i = 0; i < drawn_.size() && !lost_;) {
+    const Drawn& first = drawn_[i];
+    if (first.ellipse) {
+      DrawEllipse(first);
+      ++i;
+      continue;
+    }
+    segments_.clear();
+    for (; i < drawn_.size() && !drawn_[i].ellipse && drawn_[i].win == first.win && SamePen(drawn_[i].pen, first.pen);
+         ++i) {
+      // The protocol's coordinates are 16 bits, as XDrawLine sends them too.
+      const Drawn& d = drawn_[i];
+      segments_.push_back({static_cast<short>(d.x1), static_cast<short>(d.y1), static_cast<short>(d.x2),
+                           static_cast<short>(d.y2)});
+    }
+    PreparePen(first.pen);
+    XDrawSegments(display_, first.win, pen_gc_, segments_.data(), static_cast<int>(segments_.size()));
+  }
+  drawn_.clear();
+}
+
+void X11Backend::ForgetCanvas(Window win) {
+  std::erase_if(drawn_, [win](const Drawn& d) { return d.win == win; });
+}
+
+void X11Backend::DrawEllipse(const Drawn& figure) {
+  int x1 = figure.x1, y1 = figure.y1, x2 = figure.x2, y2 = figure.y2;
+  const TPen& pen = figure.pen;
   if (x2 < x1) std::swap(x1, x2);
   if (y2 < y1) std::swap(y1, y2);
   // The arc's path runs through pixel centres x1 .. x2 - 1: the box's right and
@@ -91,28 +191,28 @@ void X11Backend::Ellipse(TForm& form, const TPen& pen, int x1, int y1, int x2, i
   const int h = y2 - y1 - 1;
   if (w < 0 || h < 0) return;
   const int line = pen.Width() <= 1 ? 0 : pen.Width();
-  if (!PrepareEllipseMasks(v->win, w, h, line)) return;
+  if (!PrepareEllipseMasks(figure.win, w, h, line)) return;
   // Inside and outline through masks that do not overlap: as with GDI, every
   // pixel is painted once, which an XOR figure needs to show the right colours.
   const int ox = x1 - ellipse_.margin, oy = y1 - ellipse_.margin;
   const int function = GcFunction(pen.Mode());
-  // An XOR figure (the tracks' markers, two a packet) is the same as its picture,
-  // inside and outline in their colours and 0 around, XORed on: one request for
-  // the server instead of four.
+  // An XOR figure (the tracks' markers) is the same as its picture, inside and
+  // outline in their colours and 0 around, XORed on: one request for the server
+  // instead of four.
   if (function == GXxor) {
-    if (const Pixmap picture = XorPicture(v->win, Pixel(kDefaultBrush), Pixel(pen.Color()))) {
-      XCopyArea(display_, picture, v->win, xor_gc_, 0, 0, ellipse_.width, ellipse_.height, ox, oy);
+    if (const Pixmap picture = XorPicture(figure.win, Pixel(kDefaultBrush), Pixel(pen.Color()))) {
+      XCopyArea(display_, picture, figure.win, xor_gc_, 0, 0, ellipse_.width, ellipse_.height, ox, oy);
       return;
     }
   }
   XSetFunction(display_, brush_gc_, function);
   XSetForeground(display_, brush_gc_, Pixel(kDefaultBrush));
   XSetClipOrigin(display_, brush_gc_, ox, oy);
-  XFillRectangle(display_, v->win, brush_gc_, ox, oy, ellipse_.width, ellipse_.height);
+  XFillRectangle(display_, figure.win, brush_gc_, ox, oy, ellipse_.width, ellipse_.height);
   XSetFunction(display_, outline_gc_, function);
   XSetForeground(display_, outline_gc_, Pixel(pen.Color()));
   XSetClipOrigin(display_, outline_gc_, ox, oy);
-  XFillRectangle(display_, v->win, outline_gc_, ox, oy, ellipse_.width, ellipse_.height);
+  XFillRectangle(display_, figure.win, outline_gc_, ox, oy, ellipse_.width, ellipse_.height);
 }
 
 bool X11Backend::PrepareEllipseMasks(Drawable on, int w, int h, int line) {

@@ -138,13 +138,15 @@ void X11Backend::Run(TForm& form) {
       idle_.Busy(NowMs());
     }
   }
+  FlushCanvas();
   FlushControls();
   if (!lost_) XFlush(display_);
 }
 
-// What changed reaches the server: the controls' state, then with the drawing
-// queued before it, in one flush.
+// What changed reaches the server in one flush: the canvas's drawing, then the
+// controls' state.
 void X11Backend::ShowChanges(std::uint64_t now_ms) {
+  FlushCanvas();
   FlushControls();
   if (!lost_) XFlush(display_);
   last_shown_ms_ = now_ms;

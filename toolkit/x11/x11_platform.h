@@ -8,7 +8,8 @@
 //   [x] memo panel: the newest whole rows inside edit-box margins (text_layout.h)
 //   [x] memo lines readable by other programs (_VELMORA_LINES)
 //   [x] control updates deferred to a drained queue or a flood's interval
-//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (GC functions)
+//   [x] canvas: Line and Ellipse with the pen's colour, width and 16 modes (GC functions),
+//       queued until the flush: a run of lines in one pen goes as one request
 //   [x] message loop: every message through TForm::Dispatch
 //   [x] idle hook: on a drained queue and every 100 ms of a flood
 //   [x] Esc presses the form's cancel button
@@ -91,6 +92,11 @@ struct FormView {
   std::size_t pending_line_count = 0;  // the line ends in pending_lines
   std::size_t property_lines = 0;
   std::string rewritten;  // the property's whole text when rewritten, kept for its capacity
+};
+
+// Pixels from (left, top) to (right, bottom), both included.
+struct Box {
+  int left, top, right, bottom;
 };
 
 class X11Backend : public Backend {
@@ -190,6 +196,19 @@ class X11Backend : public Backend {
   void ForgetDraws(FormView& form);
 
   // ---- x11_canvas.cpp ----
+  struct Drawn {
+    bool ellipse;
+    TPen pen;
+    Window win;
+    int x1, y1, x2, y2;
+    Box Bounds() const;
+    bool Touches(const Box& box) const;
+  };
+  bool TakeBackXor(const Drawn& figure);
+  // Sends what was drawn since the last flush, in its order.
+  void FlushCanvas();
+  void ForgetCanvas(Window win);
+  void DrawEllipse(const Drawn& figure);
   void PreparePen(const TPen& pen);
   bool PrepareEllipseMasks(Drawable on, int w, int h, int line);
   Pixmap XorPicture(Drawable on, unsigned long inside, unsigned long outline);
@@ -249,6 +268,9 @@ class X11Backend : public Backend {
   static constexpr std::size_t kXorPictures = 8;
   std::vector<XorPictureEntry> xor_pictures_;
   GC xor_gc_ = nullptr;
+  std::vector<Drawn> drawn_;  // since the last flush
+  static constexpr std::size_t kXorLookBack = 16;
+  std::vector<XSegment> segments_;  // kept: filled at every flush
 
   // Loop (x11_loop.cpp).
   std::vector<GenericHook> hooks_;

@@ -110,6 +110,7 @@ void X11Backend::DestroyWindow(TForm& form) {
   FormView* view = ViewOf(form);
   if (!view) return;
   ForgetDraws(*view);
+  ForgetCanvas(view->win);
   if (display_ && !lost_) {
     XDestroyWindow(display_, view->win);
     XFlush(display_);
@@ -207,6 +208,7 @@ void X11Backend::UpdateControl(ControlView& v) {
 }
 
 void X11Backend::Flush(TForm&) {
+  FlushCanvas();
   FlushControls();
   if (display_ && !lost_) XFlush(display_);
 }

@@ -57,6 +57,7 @@ command_line_checks
 
 if setup_server; then
   run_checker session
+  run_checker burst
   run_checker close-wm
   run_checker close-kill
   run_checker two-copies

@@ -3,6 +3,7 @@
 // (control names, memo lines, pixels), log.txt and the exit status.
 //
 //   velmora_x11_e2e session     VELMORA WORKDIR   window, devices, tracks, focus, SIGTERM
+//   velmora_x11_e2e burst       VELMORA WORKDIR   tracks drawn in one burst look as drawn one by one
 //   velmora_x11_e2e close-wm    VELMORA WORKDIR   WM_DELETE_WINDOW ends the program
 //   velmora_x11_e2e close-kill  VELMORA WORKDIR   SIGKILL once idle loses no record
 //   velmora_x11_e2e two-copies  VELMORA WORKDIR   a second copy in the same folder
@@ -21,12 +22,13 @@ int main(int argc, char** argv) {
   using namespace e2e;
   if (argc < 4) {
     std::fprintf(stderr,
-                 "usage: %s session|close-wm|close-kill|two-copies|wm-move|evdev|evdev-denied VELMORA WORKDIR\n",
+                 "usage: %s session|burst|close-wm|close-kill|two-copies|wm-move|evdev|evdev-denied VELMORA WORKDIR\n",
                  argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   if (mode == "session") return RunSession(argv[2], argv[3]);
+  if (mode == "burst") return RunBurst(argv[2], argv[3]);
   if (mode == "close-wm" || mode == "close-kill") return RunClose(mode, argv[2], argv[3]);
   if (mode == "two-copies") return RunTwoCopies(argv[2], argv[3]);
   if (mode == "wm-move") return RunWindowManager(argv[2], argv[3]);

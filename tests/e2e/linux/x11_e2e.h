@@ -11,6 +11,7 @@
 namespace e2e {
 
 int RunSession(const std::string& exe, const fs::path& dir);               // session.cpp
+int RunBurst(const std::string& exe, const fs::path& dir);                 // session.cpp
 int RunClose(const std::string& mode, const std::string& exe, const fs::path& dir);  // close.cpp
 int RunTwoCopies(const std::string& exe, const fs::path& dir);             // close.cpp
 int RunWindowManager(const std::string& exe, const fs::path& dir);         // wm_move.cpp
