@@ -69,11 +69,10 @@ if setup_server; then
   else
     run_checker evdev
     run_checker evdev-denied
-    # Mice at 8 kHz with exact kernel times, every frame kept: four here, where
-    # the replay and the program share two cores with nothing else running;
-    # scripts/bench replays the eight of its goal (VELMORA_EVDEV_MICE=8 here too).
+    # Eight mice at 8 kHz with exact kernel times, every frame kept: for a second
+    # here, for ten in scripts/bench.
     if evdev_flood=$(linux_e2e_tool velmora_evdev_flood); then
-      run_mode 120 evdev-8khz "$evdev_flood" replay "${VELMORA_EVDEV_MICE:-4}" 8000 "${VELMORA_EVDEV_SECONDS:-1}"
+      run_mode 120 evdev-8khz "$evdev_flood" replay "${VELMORA_EVDEV_MICE:-8}" 8000 "${VELMORA_EVDEV_SECONDS:-1}"
     else
       fail evdev-8khz "$evdev_flood not built"
     fi
