@@ -157,6 +157,17 @@ Testbed* LoadReplay(const fs::path& bed_dir, int mice, int period_us, long frame
   return bed;
 }
 
+// Ends a run: the testbed's folder goes by hand, and its threads end with the
+// process, which exits at once (see LoadReplay).
+[[noreturn]] void Finish(Testbed* bed) {
+  gchar* bed_root = umockdev_testbed_get_root_dir(bed->bed);
+  std::error_code ec;
+  fs::remove_all(bed_root, ec);
+  g_free(bed_root);
+  std::fflush(stdout);
+  _exit(failures ? 1 : 0);
+}
+
 int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, double seconds) {
   Screen x;
   if (!x.Open()) return Check("connect to the X server", false, "no display"), 1;
@@ -224,13 +235,7 @@ int Run(const std::string& exe, const fs::path& dir, int mice, int rate_hz, doub
                      " us",
                  s,
                  "--ordered --per-device " + std::to_string(frames) + " --interval-us " + std::to_string(period_us));
-  // The testbed's folder goes by hand; its threads end with the process.
-  gchar* bed_root = umockdev_testbed_get_root_dir(bed->bed);
-  std::error_code ec;
-  fs::remove_all(bed_root, ec);
-  g_free(bed_root);
-  std::fflush(stdout);
-  _exit(failures ? 1 : 0);
+  Finish(bed);
 }
 
 // ---- The yardstick: a bare libevdev reader of the same replay -----------------
@@ -332,12 +337,7 @@ int RunBare(const fs::path& dir, int mice, int rate_hz, double seconds) {
                 Fixed(got > 0 ? cpu * 1e6 / static_cast<double>(got) : 0, 2).c_str());
   }
   Check(name + ": the reader took every frame", read_ok && got == expected && errors == 0, text);
-  gchar* bed_root = umockdev_testbed_get_root_dir(bed->bed);
-  std::error_code ec;
-  fs::remove_all(bed_root, ec);
-  g_free(bed_root);
-  std::fflush(stdout);
-  _exit(failures ? 1 : 0);
+  Finish(bed);
 }
 
 }  // namespace
