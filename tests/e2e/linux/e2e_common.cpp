@@ -142,13 +142,14 @@ Log ReadLog(const fs::path& path) {
 
 // ---- The program under test -------------------------------------------------------
 
-double CpuSeconds(pid_t pid) {
+double CpuSeconds(pid_t pid, pid_t tid) {
   // Each thread's time on a processor, in nanoseconds (schedstat): finer than
   // the clock ticks of /proc/PID/stat.
   double ns = 0;
   std::error_code ec;
   bool any = false;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    if (tid > 0 && task.path().filename() != std::to_string(tid)) continue;
     std::ifstream in(task.path() / "schedstat");
     double run = 0;
     if (in >> run) {

@@ -61,8 +61,9 @@ struct Log {
 };
 Log ReadLog(const fs::path& path);
 
-// Processor time (user and system) process pid has used so far, in seconds; -1 if unknown.
-double CpuSeconds(pid_t pid);
+// Processor time (user and system) process pid, or its thread tid, has used so
+// far, in seconds; -1 if unknown.
+double CpuSeconds(pid_t pid, pid_t tid = 0);
 
 struct Program {
   pid_t pid = -1;
