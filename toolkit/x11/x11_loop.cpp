@@ -138,17 +138,19 @@ void X11Backend::Run(TForm& form) {
       idle_.Busy(NowMs());
     }
   }
-  FlushCanvas();
-  FlushControls();
-  if (!lost_) XFlush(display_);
+  SendChanges();
 }
 
 // What changed reaches the server in one flush: the canvas's drawing, then the
 // controls' state.
-void X11Backend::ShowChanges(std::uint64_t now_ms) {
+void X11Backend::SendChanges() {
   FlushCanvas();
   FlushControls();
-  if (!lost_) XFlush(display_);
+  if (display_ && !lost_) XFlush(display_);
+}
+
+void X11Backend::ShowChanges(std::uint64_t now_ms) {
+  SendChanges();
   last_shown_ms_ = now_ms;
 }
 

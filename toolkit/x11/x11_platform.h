@@ -218,6 +218,7 @@ class X11Backend : public Backend {
   bool HandleBatch(bool& busy);
   int WaitForWork(int timeout_ms, bool& stop_requested);
   int ServeReady(int n, bool& stop_requested);
+  void SendChanges();
   void ShowChanges(std::uint64_t now_ms);
   void HandleEvent(XEvent& event);
   void HandleFormEvent(FormView& form, XEvent& event);

@@ -207,11 +207,7 @@ void X11Backend::UpdateControl(ControlView& v) {
   DrawControl(v);
 }
 
-void X11Backend::Flush(TForm&) {
-  FlushCanvas();
-  FlushControls();
-  if (display_ && !lost_) XFlush(display_);
-}
+void X11Backend::Flush(TForm&) { SendChanges(); }
 
 // _VELMORA_LINES: the memo's lines, oldest first, each ending in "\n". New lines
 // are appended; once it holds twice the memo's bound it is rewritten with the

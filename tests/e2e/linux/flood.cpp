@@ -26,13 +26,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_common.h"
